@@ -1,0 +1,2 @@
+// Placeholder.
+#include "VarnockPlugin.h"

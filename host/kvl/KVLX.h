@@ -1,0 +1,60 @@
+// Toolkit system services (namespace KVLX): running a program and capturing its output, PCI
+// device lookup, calendar dates and module versions. All calls are safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace KVLX {
+
+class CSystem {
+ public:
+  // Runs `program` directly (no shell) with `arguments` split at blanks, standard input from
+  // /dev/null, standard output captured, standard error left to the host's, no other descriptor
+  // inherited. Returns 1 when the program ran and exited by itself (any exit status); 0 when it
+  // could not be started, ran past the time limit (it is killed and reaped) or printed more than
+  // the output cap. `output` holds what was read in every case.
+  static uint32_t ExecuteCommand(const std::string& program, const std::string& arguments,
+                                 std::string& output);
+  // The same, with the output split into lines (without line ends).
+  static uint32_t ExecuteCommand(const std::string& program, const std::string& arguments,
+                                 std::vector<std::string>& lines);
+
+  // The limit of one program run in real milliseconds (default 60000).
+  static void SetTimeLimit(uint64_t ms);
+  static uint64_t TimeLimit();
+  // The most output one run may print (default 16 MiB).
+  static void SetOutputCap(size_t bytes);
+
+  // Version text of a loaded kernel module (/sys/module/NAME/version), empty when unknown.
+  static std::string GetModuleVersion(const std::string& moduleName);
+};
+
+class CConfigManager {
+ public:
+  // The `instance`-th (from 1) PCI function with this vendor and device (hexadecimal texts such
+  // as "8086", "0A54"), in ascending address order. True when found, with its location.
+  static bool GetLocation(const std::string& vendorId, const std::string& deviceId,
+                          uint32_t instance, int& segment, int& bus, int& device, int& function);
+  // The same over a list of vendor-and-device texts such as "80860A54": the instance counts
+  // every function that matches any of them.
+  static bool GetLocation(const std::vector<std::string>& vendorDeviceIds, uint32_t instance,
+                          int& segment, int& bus, int& device, int& function);
+  // Directory of PCI devices in sysfs layout; empty selects /sys/bus/pci/devices.
+  static void SetPciRoot(const std::string& directory);
+};
+
+struct CSystemDate_Win {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+};
+
+class CSystemTime_Win {
+ public:
+  // The UTC calendar date of a time in milliseconds since 1970.
+  static void GetDate(uint64_t ms, CSystemDate_Win& date);
+};
+
+}  // namespace KVLX

@@ -1,0 +1,71 @@
+#include "TestHome.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "KVL.h"
+#include "KVLX.h"
+
+namespace fs = std::filesystem;
+
+TestHome::TestHome() {
+  std::string pattern = (fs::temp_directory_path() / "varnock-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_Dir = pattern;
+  fs::create_directories(Path("bin"));
+  fs::create_directories(Path("pci"));
+  KVL::Misc::CKvlApplication::SetProcessPath(boost::filesystem::path(Path("varnock-host")));
+  KVLX::CConfigManager::SetPciRoot(Path("pci"));
+}
+
+TestHome::~TestHome() {
+  std::error_code ignored;
+  fs::remove_all(m_Dir, ignored);
+}
+
+void TestHome::WriteFile(const std::string& relative, const std::string& content) const {
+  fs::path path = Path(relative);
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string TestHome::ReadFile(const std::string& relative) const {
+  std::ifstream in(Path(relative), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool TestHome::Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
+
+void TestHome::AddPciDevice(const std::string& address, const std::string& vendor,
+                            const std::string& device) const {
+  WriteFile("pci/" + address + "/vendor", vendor + "\n");
+  WriteFile("pci/" + address + "/device", device + "\n");
+}
+
+void TestHome::InstallTool() const {
+  fs::copy_file(BuiltProgram("tools/isdct/isdct.exe"), ToolPath(),
+                fs::copy_options::overwrite_existing);
+}
+
+void TestHome::InstallScriptTool(const std::string& script) const {
+  WriteFile("bin/isdct.exe", script);
+  fs::permissions(ToolPath(), fs::perms::owner_all);
+}
+
+void TestHome::UseFixture(const std::string& name) const {
+  fs::copy_file(FixturePath(name), Path("bin/drives.json"), fs::copy_options::overwrite_existing);
+}
+
+std::string BuiltProgram(const std::string& relative) {
+  return std::string(VARNOCK_BINARY_DIR) + "/" + relative;
+}
+
+std::string FixturePath(const std::string& name) {
+  return std::string(VARNOCK_FIXTURES_DIR) + "/" + name;
+}

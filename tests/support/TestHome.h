@@ -1,0 +1,40 @@
+// A throw-away host home for tests: a temporary directory registered as the host's home (the
+// process path points into it, the PCI tree is read from it), with helpers to lay out the tool,
+// its drive state, a PCI tree and configuration files. One home at a time per test process.
+#pragma once
+
+#include <string>
+
+class TestHome {
+ public:
+  TestHome();
+  ~TestHome();
+  TestHome(const TestHome&) = delete;
+  TestHome& operator=(const TestHome&) = delete;
+
+  const std::string& Dir() const { return m_Dir; }
+  std::string Path(const std::string& relative) const { return m_Dir + "/" + relative; }
+  void WriteFile(const std::string& relative, const std::string& content) const;
+  std::string ReadFile(const std::string& relative) const;
+  bool Exists(const std::string& relative) const;
+
+  // Adds a PCI function such as "0000:03:00.0" with vendor "0x8086" and device "0x0a54".
+  void AddPciDevice(const std::string& address, const std::string& vendor,
+                    const std::string& device) const;
+  // Installs the built tool stand-in as bin/isdct.exe.
+  void InstallTool() const;
+  // Installs a shell script as bin/isdct.exe, for behaviour the stand-in does not offer.
+  void InstallScriptTool(const std::string& script) const;
+  // Copies tests/fixtures/NAME as the tool's drive state (bin/drives.json).
+  void UseFixture(const std::string& name) const;
+  // Path of the tool as the plug-in forms it.
+  std::string ToolPath() const { return Path("bin/isdct.exe"); }
+
+ private:
+  std::string m_Dir;
+};
+
+// Path of a built program (relative to the build directory), e.g. "tools/isdct/isdct.exe".
+std::string BuiltProgram(const std::string& relative);
+// Path of a file in tests/fixtures.
+std::string FixturePath(const std::string& name);
