@@ -3,6 +3,7 @@
 // goes through one clock, which tests replace with a manual one so that nothing waits for real.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -91,11 +92,12 @@ class ManualClock : public IClock {
   uint64_t Now() override;
   void Advance(uint64_t ms);
   // Blocks (in real time, at most `realTimeoutMs`) until at least `n` threads are parked in a
-  // timed toolkit wait or sleep. Returns false on time-out.
+  // timed toolkit wait or sleep whose deadline is still ahead (a thread whose deadline an Advance
+  // passed is on its way out and does not count). Returns false on time-out.
   bool WaitForSleepers(int n, int realTimeoutMs = 10000);
 
  private:
-  uint64_t m_Now;
+  std::atomic<uint64_t> m_Now;
 };
 
 // Installs the clock that the toolkit uses from now on (process-wide).
@@ -182,8 +184,9 @@ template <typename... Args>
 void Trace(uint32_t level, const Misc::CModuleInfo& module, const char* source,
            const char* prettyFunction, int line, const char* format, const Args&... args) {
   const std::string function = QualifiedName(prettyFunction);
-  CTraceStreamBuffer buffer(level, module, source, function.c_str(), line);
+  // The stream outlives the buffer: the buffer reads the finished text when it is destroyed.
   Output_Streams::CFormatStream stream;
+  CTraceStreamBuffer buffer(level, module, source, function.c_str(), line);
   Feed(buffer.Stream(stream, format), args...);
 }
 }  // namespace Internals
@@ -335,7 +338,8 @@ class CThreadCB_ {
  public:
   explicit CThreadCB_(std::shared_ptr<Threading::Detail::ThreadState> state);
   // Ends the thread by force: it unwinds at its next toolkit wait, sleep, lock or program run
-  // (a program it is running is killed). Returns once the thread has ended.
+  // (a program it is running is killed). Returns once the thread has ended, so a thread that
+  // never reaches such a call again keeps Cancel waiting. From the thread itself it only marks.
   void Cancel();
 
  private:

@@ -1,1 +1,374 @@
-// Placeholder until the library is written.
+// Toolkit system services: program runs with captured output, PCI lookup in sysfs, calendar
+// dates and kernel module versions.
+
+#include "KVLX.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <tuple>
+
+#include "KVL.h"
+
+extern char** environ;
+
+namespace KVLX {
+
+namespace {
+
+std::atomic<uint64_t> g_TimeLimitMs{60000};
+std::atomic<size_t> g_OutputCap{16u << 20};
+
+constexpr int kPollSliceMs = 20;  // how often a run looks at its limits and cancellation
+
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : text) {
+    if (c == ' ' || c == '\t') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
+// A started program: its process (the leader of its own group) and the read end of its output.
+class ChildRun {
+ public:
+  ChildRun(pid_t pid, int fd) : m_Pid(pid), m_Fd(fd) {}
+  ChildRun(const ChildRun&) = delete;
+  ChildRun& operator=(const ChildRun&) = delete;
+  // Whatever way the run ends, the group is killed, the child reaped and the pipe closed.
+  ~ChildRun() {
+    if (!m_Reaped) KillAndReap();
+    if (m_Fd >= 0) close(m_Fd);
+  }
+
+  int Fd() const { return m_Fd; }
+
+  // True once the child has exited; it stays a zombie (its process group id cannot be reused)
+  // until Reap.
+  bool Exited() {
+    siginfo_t info = {};
+    if (waitid(P_PID, static_cast<id_t>(m_Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+      return errno == ECHILD;  // reaped elsewhere (SIGCHLD ignored): gone
+    return info.si_pid == m_Pid;
+  }
+
+  // Kills what is left of the group (helpers the program started) before reaping the leader.
+  void KillAndReap() {
+    kill(-m_Pid, SIGKILL);
+    Reap();
+  }
+
+ private:
+  void Reap() {
+    int status = 0;
+    while (waitpid(m_Pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_Reaped = true;
+  }
+
+  pid_t m_Pid;
+  int m_Fd;
+  bool m_Reaped = false;
+};
+
+// Starts `program` with stdin from /dev/null, stdout into a new pipe, stderr inherited, no
+// other descriptor and default signal handling, in a process group of its own. Returns the pid
+// (0 when it cannot start) and the pipe's read end in `readFd`.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return 0;
+  // Keep the write end off 0..2 so that dup2 onto 1 really makes a fresh, inheritable copy.
+  if (fds[1] <= 2) {
+    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+    close(fds[1]);
+    if (moved < 0) {
+      close(fds[0]);
+      return 0;
+    }
+    fds[1] = moved;
+  }
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (error != 0) {
+    close(fds[0]);
+    return 0;
+  }
+  readFd = fds[0];
+  return pid;
+}
+
+// Reads what is ready on `fd` into `output`, waiting up to `waitMs`. False at end of file.
+bool ReadSome(int fd, int waitMs, std::string& output) {
+  pollfd p = {fd, POLLIN, 0};
+  const int ready = poll(&p, 1, waitMs);
+  if (ready <= 0) return true;  // nothing yet (or EINTR)
+  char buffer[65536];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) {
+    output.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+  return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+}  // namespace
+
+uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
+                                 std::string& output) {
+  using Clock = std::chrono::steady_clock;
+  output.clear();
+  KVL::Threading::CancellationPoint();
+  if (program.empty()) return 0;
+
+  int fd = -1;
+  const pid_t pid = Spawn(program, SplitAtBlanks(arguments), fd);
+  if (pid <= 0) return 0;
+  ChildRun child(pid, fd);
+
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_TimeLimitMs.load());
+  const size_t cap = g_OutputCap.load();
+  bool open = true;
+  for (;;) {
+    if (KVL::Threading::CancelRequested()) {
+      child.KillAndReap();
+      if (std::uncaught_exceptions() == 0) throw KVL::Threading::ThreadCancelled();
+      return 0;
+    }
+    if (Clock::now() >= deadline) return 0;  // `child` kills and reaps
+    if (open) {
+      open = ReadSome(child.Fd(), kPollSliceMs, output);
+      if (output.size() > cap) {
+        output.resize(cap);
+        return 0;
+      }
+    } else {
+      poll(nullptr, 0, kPollSliceMs);
+    }
+    if (!child.Exited()) continue;
+
+    // Ended by itself. Stop helpers that still hold the pipe, then take the rest of the output.
+    kill(-pid, SIGKILL);
+    while (open && Clock::now() < deadline && output.size() <= cap)
+      open = ReadSome(child.Fd(), kPollSliceMs, output);
+    if (output.size() > cap) {
+      output.resize(cap);
+      return 0;
+    }
+    return 1;
+  }
+}
+
+uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
+                                 std::vector<std::string>& lines) {
+  std::string output;
+  const uint32_t result = ExecuteCommand(program, arguments, output);
+  lines.clear();
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return result;
+}
+
+void CSystem::SetTimeLimit(uint64_t ms) { g_TimeLimitMs.store(ms); }
+
+uint64_t CSystem::TimeLimit() { return g_TimeLimitMs.load(); }
+
+void CSystem::SetOutputCap(size_t bytes) { g_OutputCap.store(bytes); }
+
+std::string CSystem::GetModuleVersion(const std::string& moduleName) {
+  if (moduleName.empty() || moduleName == "." || moduleName == ".." ||
+      moduleName.find('/') != std::string::npos)
+    return std::string();
+  std::ifstream in("/sys/module/" + moduleName + "/version");
+  std::string version;
+  if (!in || !std::getline(in, version)) return std::string();
+  while (!version.empty() && (version.back() == '\r' || version.back() == ' '))
+    version.pop_back();
+  return version;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PCI lookup
+
+namespace {
+
+std::mutex g_PciMutex;
+std::string g_PciRoot;  // guarded by g_PciMutex; empty: the machine's own tree
+
+struct PciFunction {
+  unsigned segment, bus, device, function;
+  bool operator<(const PciFunction& o) const {
+    return std::tie(segment, bus, device, function) <
+           std::tie(o.segment, o.bus, o.device, o.function);
+  }
+};
+
+// A hexadecimal ID such as "8086", "0x8086" or "0A54", any case; false when it is not one.
+bool ParseHexId(std::string text, unsigned& value) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+  if (text.empty() || text.size() > 8) return false;
+  value = 0;
+  for (char c : text) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c))       ? c - '0'
+                      : (c >= 'a' && c <= 'f')                           ? c - 'a' + 10
+                      : (c >= 'A' && c <= 'F')                           ? c - 'A' + 10
+                                                                          : -1;
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  return true;
+}
+
+bool ReadHexFile(const std::filesystem::path& path, unsigned& value) {
+  std::ifstream in(path);
+  std::string text;
+  return in && std::getline(in, text) && ParseHexId(text, value);
+}
+
+// Parses a sysfs entry name "SSSS:BB:DD.F".
+bool ParseAddress(const std::string& name, PciFunction& f) {
+  int consumed = 0;
+  if (std::sscanf(name.c_str(), "%x:%x:%x.%x%n", &f.segment, &f.bus, &f.device, &f.function,
+                  &consumed) != 4)
+    return false;
+  return static_cast<size_t>(consumed) == name.size();
+}
+
+// Every function of the PCI tree whose vendor:device pair is one of `ids`, in address order.
+std::vector<PciFunction> FindFunctions(const std::vector<std::pair<unsigned, unsigned>>& ids) {
+  std::string root;
+  {
+    std::lock_guard<std::mutex> lock(g_PciMutex);
+    root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
+  }
+  std::vector<PciFunction> found;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    PciFunction f;
+    if (!ParseAddress(it->path().filename().string(), f)) continue;
+    unsigned vendor = 0;
+    unsigned device = 0;
+    if (!ReadHexFile(it->path() / "vendor", vendor) || !ReadHexFile(it->path() / "device", device))
+      continue;
+    if (std::find(ids.begin(), ids.end(), std::make_pair(vendor, device)) != ids.end())
+      found.push_back(f);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+bool Pick(const std::vector<std::pair<unsigned, unsigned>>& ids, uint32_t instance, int& segment,
+          int& bus, int& device, int& function) {
+  if (ids.empty() || instance == 0) return false;
+  const std::vector<PciFunction> found = FindFunctions(ids);
+  if (instance > found.size()) return false;
+  const PciFunction& f = found[instance - 1];
+  segment = static_cast<int>(f.segment);
+  bus = static_cast<int>(f.bus);
+  device = static_cast<int>(f.device);
+  function = static_cast<int>(f.function);
+  return true;
+}
+
+}  // namespace
+
+bool CConfigManager::GetLocation(const std::string& vendorId, const std::string& deviceId,
+                                 uint32_t instance, int& segment, int& bus, int& device,
+                                 int& function) {
+  unsigned vendor = 0;
+  unsigned dev = 0;
+  if (!ParseHexId(vendorId, vendor) || !ParseHexId(deviceId, dev)) return false;
+  return Pick({{vendor, dev}}, instance, segment, bus, device, function);
+}
+
+bool CConfigManager::GetLocation(const std::vector<std::string>& vendorDeviceIds,
+                                 uint32_t instance, int& segment, int& bus, int& device,
+                                 int& function) {
+  std::vector<std::pair<unsigned, unsigned>> ids;
+  for (const std::string& id : vendorDeviceIds) {
+    unsigned vendor = 0;
+    unsigned dev = 0;
+    // "VVVVDDDD": four hexadecimal digits of vendor, four of device; anything else is skipped.
+    if (id.size() != 8 || !ParseHexId(id.substr(0, 4), vendor) ||
+        !ParseHexId(id.substr(4), dev))
+      continue;
+    ids.emplace_back(vendor, dev);
+  }
+  return Pick(ids, instance, segment, bus, device, function);
+}
+
+void CConfigManager::SetPciRoot(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(g_PciMutex);
+  g_PciRoot = directory;
+}
+
+void CSystemTime_Win::GetDate(uint64_t ms, CSystemDate_Win& date) {
+  const time_t seconds = static_cast<time_t>(ms / 1000);
+  struct tm utc = {};
+  if (gmtime_r(&seconds, &utc) == nullptr) {
+    date = CSystemDate_Win();
+    return;
+  }
+  date.year = utc.tm_year + 1900;
+  date.month = utc.tm_mon + 1;
+  date.day = utc.tm_mday;
+}
+
+}  // namespace KVLX

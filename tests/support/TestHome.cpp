@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sqlite3.h>
+
 #include "KVL.h"
 #include "KVLX.h"
 
@@ -60,6 +62,35 @@ void TestHome::InstallScriptTool(const std::string& script) const {
 
 void TestHome::UseFixture(const std::string& name) const {
   fs::copy_file(FixturePath(name), Path("bin/drives.json"), fs::copy_options::overwrite_existing);
+}
+
+std::vector<std::vector<std::string>> TestHome::QueryDb(const std::string& sql) const {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(Path("host.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+        const unsigned char* text = sqlite3_column_text(statement, i);
+        row.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return rows;
+}
+
+int TestHome::CountRows(const std::string& table) const {
+  const auto rows = QueryDb("SELECT COUNT(*) FROM " + table);
+  return rows.empty() ? 0 : std::stoi(rows[0][0]);
 }
 
 std::string BuiltProgram(const std::string& relative) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TestHome {
  public:
@@ -27,6 +28,11 @@ class TestHome {
   void InstallScriptTool(const std::string& script) const;
   // Copies tests/fixtures/NAME as the tool's drive state (bin/drives.json).
   void UseFixture(const std::string& name) const;
+  // Rows of a query on the home's database (DIR/host.db), each value as text ("NULL" for NULL).
+  // Opens its own connection; an empty result when the file or table does not exist.
+  std::vector<std::vector<std::string>> QueryDb(const std::string& sql) const;
+  // Number of rows in a table of the home's database.
+  int CountRows(const std::string& table) const;
   // Path of the tool as the plug-in forms it.
   std::string ToolPath() const { return Path("bin/isdct.exe"); }
 
