@@ -63,5 +63,8 @@ bool IsSupportedModel(const std::string& model);
 // The model number shown to the host: without a leading "INTEL" (any case) and the character
 // after it.
 std::string ModelText(const std::string& model);
+// The estimated end-of-life date "YYYY-MM-DD": today plus the hours of life left that the
+// adapter's power-on hours, units written, percentage used and rated endurance predict.
+std::string EndOfLifeDate(const CVedidEVUAdapter& adapter);
 
 }  // namespace NAMESPACE_Varnock

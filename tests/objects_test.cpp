@@ -1,0 +1,260 @@
+// The adapter and physical-drive objects as the host reads them: property lists, filters,
+// omitted rows, operations and equality.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KVL.h"
+#include "KVLX.h"
+#include "Module.h"
+#include "TestHome.h"
+#include "VarnockPlugin.h"
+
+using namespace NAMESPACE_Varnock;
+
+namespace {
+
+constexpr uint64_t kMarch1st2024 = 1709251200000ULL;  // midnight UTC
+
+class ObjectTest : public ::testing::Test {
+ protected:
+  ObjectTest() {
+    KVL::Misc::SetClock(m_Clock);
+    // A fully known, healthy drive of a model that reports its temperature.
+    m_Adapter.SetID(0x0135000000000000ULL);
+    m_Adapter.m_Name = "Tessor P4600 (PHLE7001)";
+    m_Adapter.m_ModelNumber = m_Adapter.m_RawModelNumber = "INTEL SSDPEDME016T4";
+    m_Adapter.m_AdapterNumber = -1;
+    m_Adapter.m_Bus = 3;
+    m_Adapter.m_SerialNumber = "PHLE7001";
+    m_Adapter.m_Firmware = "8DV10171";
+    m_Adapter.m_Bootloader = "8B1B0131";
+    m_Adapter.m_DriverVersion = "1.3";
+    m_Adapter.m_Temperature = 35.0f;
+    m_Adapter.m_Warnings = {40452};
+    m_Adapter.m_DataUnitsRead = 1000000;
+    m_Adapter.m_DataUnitsWritten = 2147484;
+    m_Adapter.m_PowerOnHours = 1000;
+    m_Adapter.m_RatedEndurance = 1;
+
+    m_Drive.SetID(0x0135000000000001ULL);
+    m_Drive.m_Name = "SSD DC P3700: SSDPEDMD400G4";
+    m_Drive.m_ModelNumber = "INTEL SSDPEDMD400G4";
+    m_Drive.m_SerialNumber = "CVFT1234";
+    m_Drive.m_SectorSize = 4096;
+    m_Drive.m_CapacityMiB = 381554;
+    m_Drive.m_Temperature = 41.0f;
+  }
+  ~ObjectTest() override { KVL::Misc::SetClock(KVL::Misc::MakeRealClock()); }
+
+  std::vector<PI::CProperty> ShowAdapter(uint32_t filter = 1) {
+    std::vector<PI::CProperty> properties(3);  // stale entries must go
+    EXPECT_EQ(0u, m_Plugin.GetAdapterProperties(m_Adapter, properties, filter));
+    return properties;
+  }
+  std::vector<PI::CProperty> ShowDrive(uint32_t filter = 1) {
+    std::vector<PI::CProperty> properties(3);
+    EXPECT_EQ(0u, m_Plugin.GetPhysicalDriveProperties(m_Drive, properties, filter));
+    return properties;
+  }
+  static std::vector<uint32_t> Ids(const std::vector<PI::CProperty>& properties) {
+    std::vector<uint32_t> ids;
+    for (const PI::CProperty& p : properties) ids.push_back(p.m_ID);
+    return ids;
+  }
+  // The rows of the full list that are missing.
+  std::vector<uint32_t> MissingAdapterRows();
+
+  TestHome m_Home;
+  std::shared_ptr<KVL::Misc::ManualClock> m_Clock =
+      std::make_shared<KVL::Misc::ManualClock>(kMarch1st2024);
+  IPLUGINAPI_IMPL m_Plugin;
+  CVedidEVUAdapter m_Adapter;
+  CVedidEVUPhysicalDrive m_Drive;
+};
+
+const std::vector<uint32_t> kAllAdapterRows = {
+    30007, 30003, 30063, 30158, 30120, 30017, 30479, 30037, 30038, 30039,
+    30137, 30022, 30020, 30500, 30247, 30266, 30018, 30442, 30483, 30498,
+    30486, 30487, 30488, 30489, 30490, 30494, 30468, 30189, 30165};
+
+std::vector<uint32_t> ObjectTest::MissingAdapterRows() {
+  const std::vector<uint32_t> shown = Ids(ShowAdapter());
+  std::vector<uint32_t> missing;
+  for (uint32_t id : kAllAdapterRows)
+    if (std::find(shown.begin(), shown.end(), id) == shown.end()) missing.push_back(id);
+  return missing;
+}
+
+TEST_F(ObjectTest, KnownAdapterShowsEveryRowInTableOrder) {
+  const std::vector<PI::CProperty> p = ShowAdapter();
+  ASSERT_EQ(kAllAdapterRows, Ids(p));
+  EXPECT_EQ("SSDPEDME016T4", p[2].m_Text);
+  EXPECT_EQ(40480, p[3].m_Int);
+  EXPECT_EQ(~0ULL, p[4].m_UInt64);  // adapter number -1, widened with its sign
+  EXPECT_EQ(35023u, p[4].m_NlsID);
+  EXPECT_EQ(3u, p[7].m_UInt64);
+  EXPECT_EQ(35.0f, p[17].m_Float);
+  EXPECT_EQ(8u, p[17].m_SubType);
+  EXPECT_EQ(512.0f, p[23].m_Float);  // 1,000,000 units read = 512 GB
+  EXPECT_EQ(static_cast<uint32_t>(PI::UNIT_GB), p[23].m_Units);
+  EXPECT_EQ(100, p[25].m_Int);  // 2,147,484 units written at rating 1
+  EXPECT_EQ(std::vector<int32_t>{40452}, p[28].m_Values);
+}
+
+TEST_F(ObjectTest, FilterSelectsOneRowOrNothing) {
+  EXPECT_EQ(std::vector<uint32_t>{30022}, Ids(ShowAdapter(30022)));
+  EXPECT_TRUE(ShowAdapter(12345).empty());
+  m_Adapter.m_ModelNumber = m_Adapter.m_RawModelNumber = "INTEL SSDPE2KE016T7";
+  EXPECT_TRUE(ShowAdapter(30442).empty()) << "this model does not report its temperature";
+  const std::pair<const char*, int32_t> models[] = {
+      {"INTEL SSDPEDMD400G4", 40480}, {"INTEL SSDPECME040T4", 40480},
+      {"INTEL SSDPE2KE016T7", 40488}, {"INTEL SSDPE", 40488}};
+  for (const auto& [model, expected] : models) {
+    m_Adapter.m_RawModelNumber = model;
+    const std::vector<PI::CProperty> p = ShowAdapter(30158);
+    ASSERT_EQ(1u, p.size()) << model;
+    EXPECT_EQ(expected, p[0].m_Int) << model;
+  }
+}
+
+TEST_F(ObjectTest, StatusCarriesItsStateCode) {
+  const std::pair<int32_t, uint32_t> states[] = {{40095, 24001}, {40150, 24002}, {40024, 24000}};
+  for (const auto& [status, stateCode] : states) {
+    m_Adapter.m_Status = status;
+    const std::vector<PI::CProperty> p = ShowAdapter(30017);
+    ASSERT_EQ(1u, p.size());
+    EXPECT_EQ(status, p[0].m_Int);
+    EXPECT_EQ(stateCode, p[0].m_StateCode);
+  }
+  const std::pair<int32_t, uint32_t> driveStates[] = {
+      {40095, 24177}, {40180, 24189}, {40099, 24183}};
+  for (const auto& [status, stateCode] : driveStates) {
+    m_Drive.m_Status = status;
+    const std::vector<PI::CProperty> p = ShowDrive(30017);
+    ASSERT_EQ(1u, p.size());
+    EXPECT_EQ(stateCode, p[0].m_StateCode);
+  }
+}
+
+TEST_F(ObjectTest, MissingValuesDropTheirRows) {
+  const CVedidEVUAdapter known = m_Adapter;
+  m_Adapter.m_PowerOnHours = kUnknown64;
+  EXPECT_EQ((std::vector<uint32_t>{30483, 30498}), MissingAdapterRows());
+
+  m_Adapter = known;
+  m_Adapter.m_DataUnitsRead = m_Adapter.m_DataUnitsWritten = kUnknown64;
+  EXPECT_EQ((std::vector<uint32_t>{30489, 30490, 30494}), MissingAdapterRows());
+
+  m_Adapter = known;
+  m_Adapter.m_Firmware.clear();
+  m_Adapter.m_Bootloader.clear();
+  m_Adapter.m_DriverVersion.clear();
+  m_Adapter.m_Warnings.clear();
+  m_Adapter.m_Temperature = -1.0f;
+  m_Adapter.m_DataUnitsRead = 0;   // no size to show
+  m_Adapter.m_RatedEndurance = 0;  // no share of a rating to show
+  EXPECT_EQ((std::vector<uint32_t>{30020, 30500, 30018, 30442, 30489, 30494, 30165}),
+            MissingAdapterRows());
+}
+
+TEST_F(ObjectTest, EndOfLifeDateFollowsTheClockButIsNoChange) {
+  const CVedidEVUAdapter before = m_Adapter;
+  uint64_t hours = 0;
+  PI::CPluginHelper::ComputeRemainingLifeTime(1000, 2147484ULL * 512000, 100, 1, hours);
+  KVLX::CSystemDate_Win date;
+  KVLX::CSystemTime_Win::GetDate(kMarch1st2024 + hours * 3600000, date);
+  const std::string today = Fmt("%4d-%02d-%02d", date.year, date.month, date.day);
+
+  std::vector<PI::CProperty> p = ShowAdapter(30483);
+  ASSERT_EQ(1u, p.size());
+  EXPECT_EQ(today, p[0].m_Text);
+  EXPECT_EQ(today, m_Adapter.m_EndOfLifeDate);
+  m_Clock->Advance(86400000);
+  EXPECT_NE(today, ShowAdapter(30483).at(0).m_Text);
+  EXPECT_TRUE(m_Adapter == before);
+}
+
+TEST_F(ObjectTest, ModelTextDropsTheMakerWord) {
+  EXPECT_EQ("SSDPEDMD400G4", ModelText("intel SSDPEDMD400G4"));
+  EXPECT_EQ("ACME X100", ModelText("ACME X100"));
+  EXPECT_EQ("INTEL", ModelText("INTEL"));  // no product code to show
+  EXPECT_EQ("", ModelText("INTEL "));
+  EXPECT_FALSE(IsSupportedModel("intel SSDPEDMD400G4"));
+}
+
+TEST_F(ObjectTest, EqualityIgnoresDateAndChangeCount) {
+  CVedidEVUAdapter a = m_Adapter;
+  a.SetChangeCount(9);
+  a.m_EndOfLifeDate = "2031-01-01";
+  EXPECT_TRUE(a == m_Adapter);
+  a.SetID(m_Adapter.GetID() + 1);
+  EXPECT_FALSE(a == m_Adapter);
+  a = m_Adapter;
+  a.m_Warnings.push_back(40460);
+  EXPECT_FALSE(a == m_Adapter);
+  a = m_Adapter;
+  a.m_RawModelNumber += "X";
+  EXPECT_TRUE(a != m_Adapter);
+
+  CVedidEVUPhysicalDrive d = m_Drive;
+  d.SetChangeCount(4);
+  EXPECT_TRUE(d == m_Drive);
+  d.m_CapacityMiB += 1;
+  EXPECT_FALSE(d == m_Drive);
+  d = m_Drive;
+  d.m_GlobalAdapterNumber = 7;
+  EXPECT_TRUE(d != m_Drive);
+}
+
+TEST_F(ObjectTest, KnownDriveShowsEveryRow) {
+  const std::vector<PI::CProperty> p = ShowDrive();
+  ASSERT_EQ((std::vector<uint32_t>{30007, 30122, 30125, 30137, 30003, 30063, 30056, 30059, 30060,
+                                   30017, 30461, 30462, 30460, 30069, 30022}),
+            Ids(p));
+  EXPECT_EQ(0u, p[1].m_UInt64);
+  EXPECT_EQ("SSDPEDMD400G4", p[5].m_Text);
+  EXPECT_EQ(40200, p[6].m_Int);
+  EXPECT_EQ(381554u, p[7].m_UInt64);
+  EXPECT_EQ(4096u, p[12].m_UInt64);
+  EXPECT_EQ(41.0f, p[13].m_Float);
+  EXPECT_EQ("CVFT1234", p[14].m_Text);
+  EXPECT_EQ(std::vector<uint32_t>{30122}, Ids(ShowDrive(30122)));
+
+  // The temperature shows only when known and when the name begins with "SSD".
+  m_Drive.m_Name = "Intel SSD DC P3700: SSDPEDMD400G4";
+  EXPECT_TRUE(ShowDrive(30069).empty());
+  m_Drive.m_Name = "SS";
+  EXPECT_TRUE(ShowDrive(30069).empty());
+  m_Drive.m_Name = "SSD";
+  m_Drive.m_Temperature = -1.0f;
+  EXPECT_TRUE(ShowDrive(30069).empty());
+}
+
+TEST_F(ObjectTest, OperationsAndSettingsAreRefused) {
+  PI::COperation secureErase, other;
+  secureErase.m_ID = 50026;
+  other.m_ID = 50002;
+  EXPECT_EQ(0u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, secureErase));
+  m_Drive.m_Status = 40095;
+  EXPECT_EQ(20042u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, secureErase));
+  EXPECT_EQ(0u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, other));
+  EXPECT_EQ(20005u, m_Plugin.ExecutePhysicalDriveOperation(m_Drive, secureErase));
+  EXPECT_EQ(0u, m_Plugin.CheckAdapterOperation(m_Adapter, secureErase));
+  EXPECT_EQ(0u, m_Plugin.ExecuteAdapterOperation(m_Adapter, secureErase));
+
+  PI::CProperty property(30007, true);
+  EXPECT_EQ(20004u, m_Plugin.SetPhysicalDriveProperty(m_Drive, property));
+  EXPECT_EQ(20004u, m_Plugin.SetAdapterProperty(m_Adapter, property));
+  std::vector<PI::COperation> operations(1);
+  EXPECT_EQ(0u, m_Plugin.GetAdapterOperations(m_Adapter, operations));
+  EXPECT_TRUE(operations.empty());
+  operations.resize(1);
+  EXPECT_EQ(0u, m_Plugin.GetPhysicalDriveOperations(m_Drive, operations));
+  EXPECT_TRUE(operations.empty());
+}
+
+}  // namespace
