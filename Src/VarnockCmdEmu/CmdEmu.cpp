@@ -1,8 +1,348 @@
-// Placeholder until this component is written.
+// The tool bridge: runs the vendor tool with one of its argument lines and turns the JSON it
+// prints into adapter-info and health records, or the tool's version text.
+#define VARNOCK_SOURCE "Src/VarnockCmdEmu"
+
+#include <cstring>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "JsonRead.h"
+#include "KVLX.h"
+#include "Module.h"
 #include "VarnockPlugin.h"
+
 namespace NAMESPACE_Varnock {
-uint32_t IPLUGINAPI_IMPL::GetAdaptersInfo() { m_AdapterInfos.clear(); return 20003; }
-uint32_t IPLUGINAPI_IMPL::GetLogPage(uint32_t, uint32_t, rapidjson::Document&) { return 20003; }
-uint32_t IPLUGINAPI_IMPL::GetLogPageInformation(uint32_t, HealthInfo&) { return 20003; }
-void IPLUGINAPI_IMPL::GetVersion(std::string& v) { v.clear(); }
+
+namespace {
+
+using JsonRead::Kind;
+using JsonRead::KeyRow;
+
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kNoSupportedHardware = 20001;
+constexpr uint32_t kToolFailed = 20003;
+constexpr uint32_t kUnknownLogPage = 20006;
+
+constexpr const char* kInventoryLine = "show -all -o json -vedidevu";
+constexpr const char* kVersionLine = "version -o json";
+constexpr const char* kNoDevice = "No device selected";
+constexpr size_t kNoDeviceLength = 18;
+
+struct LogPageLine {
+  uint32_t page;
+  const char* pattern;
+};
+constexpr LogPageLine kLogPageLines[] = {
+    {2, "show -o json -vedidevu %d -nvmelog SmartHealthInfo"},
+    {197, "show -o json -vedidevu %d -nvmelog TemperatureStatistics"},
+    {202, "show -o json -smart -vedidevu %d"},
+    {203, "show -all -o json -vedidevu %d"},
+};
+
+// Section names of the inventory; a drive is listed under its product family and serial.
+constexpr const char* kInventorySections[] = {"Intel SSD", "Intel Optane"};
+
+constexpr const char* kIndexKey = "Index";
+constexpr const char* kRaidDiskKey = "RSTeDiskId";
+constexpr const char* kProductFamilyKey = "ProductFamily";
+constexpr const char* kNativeMaxLbaKey = "NativeMaxLBA";
+
+// The inventory's keys after "Index", in the order they are read and traced.
+constexpr KeyRow<AdapterInfo> kInventoryKeys[] = {
+    {"Bootloader", Kind::kText, &AdapterInfo::bootloader},
+    {"ControllerDescription", Kind::kText, &AdapterInfo::controllerDescription},
+    {"ControllerIDEMode", Kind::kFlag, &AdapterInfo::controllerIdeMode},
+    {"ControllerManufacturer", Kind::kText, &AdapterInfo::controllerManufacturer},
+    {"ControllerService", Kind::kText, &AdapterInfo::controllerService},
+    {"DevicePath", Kind::kText, &AdapterInfo::devicePath},
+    {"DeviceStatus", Kind::kText, &AdapterInfo::deviceStatus},
+    {"DriverDescription", Kind::kText, &AdapterInfo::driverDescription},
+    {"DriverMajorVersion", Kind::kSigned, &AdapterInfo::driverMajorVersion},
+    {"DriverManufacturer", Kind::kText, &AdapterInfo::driverManufacturer},
+    {"DriverMinorVersion", Kind::kSigned, &AdapterInfo::driverMinorVersion},
+    {"ErrorString", Kind::kText, &AdapterInfo::errorString},
+    {"Firmware", Kind::kText, &AdapterInfo::firmware},
+    {"LBAFormat", Kind::kSigned, &AdapterInfo::lbaFormat},
+    {kProductFamilyKey, Kind::kText, &AdapterInfo::productFamily},
+    {"MaximumLBA", Kind::kLargeUnsigned, &AdapterInfo::maximumLba},
+    {"ModelNumber", Kind::kText, &AdapterInfo::modelNumber},
+    {kNativeMaxLbaKey, Kind::kLargeUnsigned, &AdapterInfo::nativeMaxLba},
+    {"NumLBAFormats", Kind::kUnsigned, &AdapterInfo::numLbaFormats},
+    {"NVMePowerState", Kind::kUnsigned, &AdapterInfo::nvmePowerState},
+    {"PowerGovernorMode", Kind::kText, &AdapterInfo::powerGovernorMode},
+    {"SectorSize", Kind::kUnsigned, &AdapterInfo::sectorSize},
+    {"SerialNumber", Kind::kText, &AdapterInfo::serialNumber},
+    {"TempThreshold", Kind::kUnsigned, &AdapterInfo::tempThreshold},
+    {"PhysicalSize", Kind::kLargeUnsigned, &AdapterInfo::physicalSize},
+};
+
+// The tool's short family name of the first Optane data-centre drives.
+constexpr const char* kBareFamily = "Intel SSD";
+constexpr const char* kBareFamilyReplacement = "Intel Optane(TM) SSD DC P4800X Series";
+
+// Model-number prefixes of the drives this plug-in serves, tried in this order.
+constexpr size_t kModelPrefixLength = 12;
+constexpr const char* kServedModelPrefixes[] = {
+    "INTEL SSDPE2", "INTEL SSDPED", "INTEL SSDPEC", "INTEL SSDPE7", "INTEL SSDPEY", "INTEL SSDPEL",
+};
+
+constexpr const char* kSmartHealthSections[] = {
+    "SMART and Health Information", "NVMeLog2", "NVMeLog SMART and Health Information"};
+// A counter whose text does not read wholly as a hexadecimal number is treated like any value
+// of another kind: its field keeps the value it had, and the query goes on.
+constexpr const char* kCriticalWarningsKey = "Critical Warnings";
+constexpr KeyRow<HealthInfo> kSmartHealthKeys[] = {
+    {kCriticalWarningsKey, Kind::kSigned, &HealthInfo::criticalWarnings},
+    {"Available Spare Space has fallen below the threshold", Kind::kFlag,
+     &HealthInfo::spareBelowThreshold},
+    {"Device reliability has degraded", Kind::kFlag, &HealthInfo::reliabilityDegraded},
+    {"Media is in a read-only mode", Kind::kFlag, &HealthInfo::readOnlyMode},
+    {"Volatile memory backup device has failed", Kind::kFlag, &HealthInfo::volatileBackupFailed},
+    {"Available Spare Normalized percentage of the remaining spare capacity available",
+     Kind::kSigned, &HealthInfo::availableSpare},
+    {"Available Spare Threshold Percentage", Kind::kSigned, &HealthInfo::availableSpareThreshold},
+    {"Percentage Used", Kind::kSigned, &HealthInfo::percentageUsed},
+    {"Data Units Read", Kind::kHexCounter, &HealthInfo::dataUnitsRead},
+    {"Data Units Written", Kind::kHexCounter, &HealthInfo::dataUnitsWritten},
+    {"Power On Hours", Kind::kHexCounter, &HealthInfo::powerOnHours},
+    {"Media Errors", Kind::kHexCounter, &HealthInfo::mediaErrors},
+};
+
+
+constexpr const char* kTemperatureSections[] = {"Temp Statistics", "NVMeLog197",
+                                                "NVMeLog Temp Statistics"};
+constexpr KeyRow<HealthInfo> kTemperatureKeys[] = {
+    {"Current Temperature", Kind::kSigned, &HealthInfo::currentTemperature},
+    {"Estimated offset in Celsius", Kind::kSigned, &HealthInfo::temperatureOffset},
+};
+
+constexpr const char* kSmartAttributeSections[] = {"SMART Attributes"};
+constexpr KeyRow<HealthInfo> kSmartAttributeKeys[] = {
+    {"EA", Kind::kLargeUnsigned, &HealthInfo::normalizedEA},
+    {"AD", Kind::kLargeUnsigned, &HealthInfo::normalizedAD},
+};
+constexpr const char* kNormalizedKey = "Normalized";
+
+constexpr KeyRow<HealthInfo> kCapacityKey = {"PhysicalSize", Kind::kLargeUnsigned,
+                                             &HealthInfo::capacityBytes};
+
+// Bits the plug-in adds to the critical warnings for the drive temperature t (current minus
+// offset), within [low, high].
+struct TemperatureBit {
+  int64_t low;
+  int64_t high;
+  uint32_t bit;
+};
+constexpr int64_t kNoLimit = INT64_MAX;
+constexpr TemperatureBit kTemperatureBits[] = {
+    {78, 79, 0x20},
+    {80, 83, 0x40},
+    {84, kNoLimit, 0x80},
+    {80, kNoLimit, 0x200},
+};
+// Every temperature bit: the NVMe bit the drive sets past a temperature threshold, and ours.
+constexpr uint32_t kTemperatureWarningBits = 0x02 | 0x20 | 0x40 | 0x80 | 0x200;
+
+constexpr const char* kVersionSection = "Version Information";
+constexpr const char* kVersionKey = "Version";
+
+template <size_t N>
+bool IsSection(const rapidjson::Value& name, const char* const (&wanted)[N]) {
+  for (const char* w : wanted) {
+    if (JsonRead::SectionNameMatches(name, w)) return true;
+  }
+  return false;
+}
+
+bool HasServedModelPrefix(const std::string& model) {
+  if (model.size() < kModelPrefixLength) return false;
+  for (const char* prefix : kServedModelPrefixes) {
+    if (model.compare(0, kModelPrefixLength, prefix) == 0) return true;
+  }
+  return false;
+}
+
+bool SaysNoDevice(const std::string& output) {
+  return output.size() >= kNoDeviceLength && output.find(kNoDevice) != std::string::npos;
+}
+
+}  // namespace
+
+// Traces a value taken into a record, as a text or as a number.
+#define VTRACE_SHOWN(key, shown)                                        \
+  do {                                                                  \
+    if (!(shown).isNumber)                                              \
+      VTRACE(2, "Name: %s, Value: (%s)", (key), (shown).text);          \
+    else if ((shown).isSigned)                                          \
+      VTRACE(2, "Name: %s, Value: (%d)", (key), (shown).signedNumber);  \
+    else                                                                \
+      VTRACE(2, "Name: %s, Value: (%d)", (key), (shown).unsignedNumber); \
+  } while (0)
+
+// Reads every row of `rows` from `section` into `record`, tracing each value taken.
+#define VREAD_ROWS(section, rows, record)                                   \
+  do {                                                                      \
+    for (const auto& row_ : (rows)) {                                       \
+      if (JsonRead::ReadInto((section), row_, (record)))                    \
+        VTRACE_SHOWN(row_.key, JsonRead::ShowField(row_, (record)));        \
+    }                                                                       \
+  } while (0)
+
+uint32_t IPLUGINAPI_IMPL::GetAdaptersInfo() {
+  // A shortcut that answers from the last query for a minute is possible, but every caller here
+  // wants the drives as they are now, so each call asks the tool.
+  m_AdapterInfos.clear();
+
+  std::string output;
+  const uint32_t result = KVLX::CSystem::ExecuteCommand(m_ToolPath, kInventoryLine, output);
+  if (result != 1) {
+    VTRACE(2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
+    return kToolFailed;
+  }
+  if (output.empty()) return kToolFailed;
+  rapidjson::Document document;
+  if (!JsonRead::Parse(output, document)) return kToolFailed;
+  if (!document.IsObject()) return kNoSupportedHardware;
+
+  for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+    if (!section->value.IsObject()) continue;
+    if (!IsSection(section->name, kInventorySections)) continue;
+    // Drives behind the RAID driver are served by that driver's own plug-in.
+    if (section->value.HasMember(kRaidDiskKey)) continue;
+
+    AdapterInfo info;
+    JsonRead::Reading index;
+    if (JsonRead::Read(section->value, kIndexKey, Kind::kSigned, index)) {
+      info.index = static_cast<uint32_t>(index.signedNumber);
+      info.number = m_AdapterInfos.size() + 1;
+      VTRACE(2, "Name: %s, Value: (%d)", kIndexKey, info.index);
+    }
+    for (const auto& row : kInventoryKeys) {
+      if (!JsonRead::ReadInto(section->value, row, info)) {
+        if (std::strcmp(row.key, kNativeMaxLbaKey) == 0 && section->value.HasMember(row.key)) {
+          info.nativeMaxLba = 0;
+        }
+        continue;
+      }
+      if (std::strcmp(row.key, kProductFamilyKey) == 0 && info.productFamily == kBareFamily) {
+        info.productFamily = kBareFamilyReplacement;
+      }
+      VTRACE_SHOWN(row.key, JsonRead::ShowField(row, info));
+    }
+
+    if (info.index == 0xFFFFFFFFu || !HasServedModelPrefix(info.modelNumber)) continue;
+    if (info.nativeMaxLba != 0) info.physicalSize = uint64_t{info.sectorSize} * info.nativeMaxLba;
+    m_AdapterInfos.push_back(info);
+  }
+  return m_AdapterInfos.empty() ? kNoSupportedHardware : kOk;
+}
+
+uint32_t IPLUGINAPI_IMPL::GetLogPage(uint32_t index, uint32_t page,
+                                     rapidjson::Document& document) {
+  const char* pattern = nullptr;
+  for (const LogPageLine& line : kLogPageLines) {
+    if (line.page == page) pattern = line.pattern;
+  }
+  if (pattern == nullptr) return kUnknownLogPage;
+
+  const std::string arguments = Fmt(pattern, index);
+  VTRACE(2, "KVLX::CSystem::ExecuteCommand start: %s %s", m_ToolPath, arguments);
+  std::string output;
+  const uint32_t result = KVLX::CSystem::ExecuteCommand(m_ToolPath, arguments, output);
+  VTRACE(2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
+  if (result != 1 || output.empty() || SaysNoDevice(output)) return kToolFailed;
+  if (!JsonRead::Parse(output, document)) return kToolFailed;
+  return kOk;
+}
+
+uint32_t IPLUGINAPI_IMPL::GetLogPageInformation(uint32_t index, HealthInfo& health) {
+  VTRACE(2, "GetLogPageInformation: begin");
+  rapidjson::Document document;
+
+  uint32_t result = GetLogPage(index, 2, document);
+  if (result != kOk) return result;
+  if (document.IsObject()) {
+    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+      if (!section->value.IsObject() || !IsSection(section->name, kSmartHealthSections)) continue;
+      VREAD_ROWS(section->value, kSmartHealthKeys, health);
+    }
+  }
+
+  result = GetLogPage(index, 197, document);
+  if (result != kOk) return result;
+  if (document.IsObject()) {
+    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+      if (!section->value.IsObject() || !IsSection(section->name, kTemperatureSections)) continue;
+      VREAD_ROWS(section->value, kTemperatureKeys, health);
+    }
+  }
+
+  health.normalizedAD = 100;
+  result = GetLogPage(index, 202, document);
+  if (result != kOk) return result;
+  if (document.IsObject()) {
+    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+      if (!section->value.IsObject() || !IsSection(section->name, kSmartAttributeSections)) {
+        continue;
+      }
+      const rapidjson::Value& attributes = section->value;
+      for (auto attribute = attributes.MemberBegin(); attribute != attributes.MemberEnd();
+           ++attribute) {
+        if (!attribute->value.IsObject()) continue;
+        for (const auto& row : kSmartAttributeKeys) {
+          if (!JsonRead::NameEquals(attribute->name, row.key)) continue;
+          const KeyRow<HealthInfo> normalized = {kNormalizedKey, row.kind, row.field};
+          if (JsonRead::ReadInto(attribute->value, normalized, health)) {
+            VTRACE_SHOWN(kNormalizedKey, JsonRead::ShowField(normalized, health));
+          }
+        }
+      }
+    }
+  }
+
+  result = GetLogPage(index, 203, document);
+  if (result != kOk) return result;
+  if (document.IsObject()) {
+    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+      if (!section->value.IsObject()) continue;
+      if (JsonRead::ReadInto(section->value, kCapacityKey, health)) {
+        VTRACE_SHOWN(kCapacityKey.key, JsonRead::ShowField(kCapacityKey, health));
+      }
+    }
+  }
+
+  const int64_t t = int64_t{health.currentTemperature} - health.temperatureOffset;
+  for (const TemperatureBit& row : kTemperatureBits) {
+    if (t >= row.low && t <= row.high) health.criticalWarnings |= row.bit;
+  }
+  // The tool prints no temperature flag. The flag is set while the critical warnings carry a
+  // temperature bit, the drive's own or one added above, so that a hot drive shows a warning
+  // status and not only events; it clears when the drive has cooled down.
+  health.temperatureWarning = health.criticalWarnings & kTemperatureWarningBits;
+
+  VTRACE(2, "GetLogPageInformation: end");
+  return kOk;
+}
+
+void IPLUGINAPI_IMPL::GetVersion(std::string& version) {
+  version.clear();
+  std::string output;
+  if (KVLX::CSystem::ExecuteCommand(m_ToolPath, kVersionLine, output) != 1) return;
+  if (output.empty() || SaysNoDevice(output)) return;
+  rapidjson::Document document;
+  if (!JsonRead::Parse(output, document) || !document.IsObject()) return;
+
+  for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+    if (!section->value.IsObject() || !JsonRead::NameEquals(section->name, kVersionSection)) {
+      continue;
+    }
+    const auto value = section->value.FindMember(kVersionKey);
+    if (value == section->value.MemberEnd() || !value->value.IsString()) return;
+    version = value->value.GetString();
+    VTRACE(2, "Name: %s, Value: (%s)", kVersionKey, version);
+    return;
+  }
+}
+
 }  // namespace NAMESPACE_Varnock

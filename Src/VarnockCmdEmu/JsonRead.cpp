@@ -1,4 +1,144 @@
-// Placeholder until this component is written.
-#include "VarnockPlugin.h"
+#include "JsonRead.h"
+
+#include <locale>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/convert.hpp>
+#include <boost/convert/stream.hpp>
+#include <boost/optional.hpp>
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/memorystream.h>
+
 namespace NAMESPACE_Varnock {
+namespace JsonRead {
+
+bool Parse(const std::string& text, rapidjson::Document& document) {
+  // The same stream that Document::Parse(text, length) uses (a UTF-8 byte-order mark is
+  // skipped), parsed iteratively.
+  rapidjson::MemoryStream memory(text.data(), text.size());
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);
+  rapidjson::Document fresh;
+  fresh.ParseStream<rapidjson::kParseIterativeFlag, rapidjson::UTF8<>>(input);
+  // The parser takes a NUL byte for the end of the text; anything after one is not white space.
+  const bool ok = !fresh.HasParseError() && memory.Tell() == text.size();
+  if (!ok) fresh.SetNull();
+  document.Swap(fresh);
+  return ok;
+}
+
+namespace {
+
+bool NamePrefixEquals(const rapidjson::Value& name, const char* wanted, bool wholeName) {
+  if (!name.IsString()) return false;
+  const std::string full(name.GetString(), name.GetStringLength());
+  const std::string target(wanted);
+  if (full.size() < target.size()) return false;
+  if (wholeName && full.size() != target.size()) return false;
+  return boost::algorithm::iequals(full.substr(0, target.size()), target, std::locale());
+}
+
+bool ReadHex(const char* text, uint64_t& out) {
+  // Stream extraction in hexadecimal mode, leading white space skipped; the converter fails
+  // when extraction fails or any character is left over.
+  boost::cnv::cstream converter;
+  converter(std::hex)(std::skipws);
+  const boost::optional<uint64_t> value = boost::convert<uint64_t>(std::string(text), converter);
+  if (!value) return false;
+  out = *value;
+  return true;
+}
+
+}  // namespace
+
+bool SectionNameMatches(const rapidjson::Value& name, const char* wanted) {
+  return NamePrefixEquals(name, wanted, false);
+}
+
+bool NameEquals(const rapidjson::Value& name, const char* wanted) {
+  return NamePrefixEquals(name, wanted, true);
+}
+
+bool Read(const rapidjson::Value& section, const char* key, Kind kind, Reading& reading) {
+  if (!section.IsObject()) return false;
+  const auto member = section.FindMember(key);
+  if (member == section.MemberEnd()) return false;
+  const rapidjson::Value& value = member->value;
+  reading.kind = kind;
+  // RapidJSON keeps a number written with a fraction or an exponent (12.0, 1e3) as a double,
+  // which none of the integer tests accept.
+  switch (kind) {
+    case Kind::kText:
+      if (!value.IsString()) return false;
+      reading.text = value.GetString();  // up to the first NUL
+      return true;
+    case Kind::kFlag:
+      if (!value.IsBool()) return false;
+      reading.flag = value.GetBool();
+      return true;
+    case Kind::kSigned:
+      if (!value.IsInt()) return false;
+      reading.signedNumber = value.GetInt();
+      return true;
+    case Kind::kUnsigned:
+      if (!value.IsUint()) return false;
+      reading.unsignedNumber = value.GetUint();
+      return true;
+    case Kind::kLargeUnsigned:
+      if (!value.IsUint64()) return false;
+      reading.unsignedNumber = value.GetUint64();
+      return true;
+    case Kind::kHexCounter:
+      return value.IsString() && ReadHex(value.GetString(), reading.unsignedNumber);
+  }
+  return false;
+}
+
+namespace {
+
+template <typename Number>
+Number AsNumber(const Reading& reading) {
+  return reading.kind == Kind::kSigned ? static_cast<Number>(reading.signedNumber)
+                                       : static_cast<Number>(reading.unsignedNumber);
+}
+
+}  // namespace
+
+void Assign(std::string& field, const Reading& reading) {
+  field = reading.kind == Kind::kText ? reading.text : std::to_string(reading.signedNumber);
+}
+void Assign(bool& field, const Reading& reading) { field = reading.flag; }
+void Assign(int32_t& field, const Reading& reading) { field = AsNumber<int32_t>(reading); }
+void Assign(uint32_t& field, const Reading& reading) { field = AsNumber<uint32_t>(reading); }
+void Assign(uint64_t& field, const Reading& reading) { field = AsNumber<uint64_t>(reading); }
+
+Shown Show(const std::string& field) {
+  Shown shown;
+  shown.text = field;
+  return shown;
+}
+
+Shown Show(bool field) {
+  Shown shown;
+  shown.text = field ? "true" : "false";
+  return shown;
+}
+
+Shown Show(int32_t field) {
+  Shown shown;
+  shown.isNumber = true;
+  shown.isSigned = true;
+  shown.signedNumber = field;
+  return shown;
+}
+
+Shown Show(uint32_t field) { return Show(static_cast<uint64_t>(field)); }
+
+Shown Show(uint64_t field) {
+  Shown shown;
+  shown.isNumber = true;
+  shown.unsignedNumber = field;
+  return shown;
+}
+
+}  // namespace JsonRead
 }  // namespace NAMESPACE_Varnock
