@@ -1,0 +1,53 @@
+// The host database's data-access object: one SQLite connection that runs SQL text and hands
+// back every result value as text. Safe for use from any thread: calls are serialised by a
+// mutex, so the storage that holds it can be shared by the host and its plug-ins.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DatabaseException.h"
+
+struct sqlite3;
+
+namespace DatabaseWrapper {
+
+enum class OpenMode { ReadWrite, ReadOnly };
+
+class __attribute__((visibility("default"))) DatabaseDAO {
+ public:
+  // A data-access object without a database: every query throws DatabaseException(reason).
+  explicit DatabaseDAO(std::string reason = "The host database is not open.");
+  DatabaseDAO(const DatabaseDAO&) = delete;
+  DatabaseDAO& operator=(const DatabaseDAO&) = delete;
+  virtual ~DatabaseDAO();
+
+  // Opens the database file at `path`. In ReadWrite mode a missing file is created and missing
+  // tables of the host schema are created. The connection uses WAL and the default busy
+  // timeout; once the schema is in place it refuses schema changes, ATTACH, DETACH and every
+  // PRAGMA but foreign_keys. Never fails: when the file cannot be opened or is not a database,
+  // the object returned throws on every query, with the reason. The caller shares ownership.
+  static std::shared_ptr<DatabaseDAO> Open(const std::string& path,
+                                           OpenMode mode = OpenMode::ReadWrite);
+
+  // Runs one or several statements and returns the values of all result rows, row after row,
+  // each column as text and SQL NULL as "NULL". A statement text that leaves a transaction open
+  // has it rolled back and fails. Throws DatabaseException with SQLite's message on failure.
+  virtual std::vector<std::string> query(std::string sql);
+
+  bool isOpen() const;
+  // How long a statement waits for another connection's lock before it fails.
+  void setBusyTimeout(int milliseconds);
+
+ private:
+  mutable std::mutex m_Mutex;
+  sqlite3* m_Db = nullptr;  // guarded by m_Mutex; null when the database is unavailable
+  std::string m_Unavailable;
+};
+
+// The busy timeout of connections opened from now on (default 2000 ms).
+void SetDefaultBusyTimeout(int milliseconds);
+
+}  // namespace DatabaseWrapper

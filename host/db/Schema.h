@@ -1,0 +1,24 @@
+// The host database's schema: the tables of the plug-in, adapter and drive rows, as SQL and as
+// the table records and field maps of a storage. Built from one list of columns per model;
+// the functions only read constant data and are safe from any thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "DatabaseDAO.h"
+
+namespace DatabaseORM {
+struct storage_t;
+}
+
+namespace DatabaseWrapper {
+
+// The statements that create every missing table of the schema.
+std::string HostSchemaSql();
+
+// A storage over `dao` holding the schema's table records and field maps, with prefixed
+// conditions. The caller owns the storage (shared).
+std::shared_ptr<DatabaseORM::storage_t> MakeHostStorage(std::shared_ptr<DatabaseDAO> dao);
+
+}  // namespace DatabaseWrapper

@@ -1,0 +1,362 @@
+// The plug-in, adapter and drive rows as the plug-in writes them into the host database of a
+// test home, and what the writes report when the database fails.
+#include <sqlite3.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DatabaseORM.h"
+#include "KVL.h"
+#include "TestHome.h"
+#include "VarnockPlugin.h"
+
+namespace {
+
+using NAMESPACE_Varnock::CVedidEVUAdapter;
+using NAMESPACE_Varnock::CVedidEVUPhysicalDrive;
+using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using PI::PropertyValueToString;
+
+constexpr uint64_t kPluginId = 0x0135000000000000ULL;
+constexpr const char* kSettable =
+    "{\"settableProperties\":[{\"name\":\"pollinterval\",\"formatStr\":\"<int32>[2..255, 1]\"}]}";
+
+class PersistenceTest : public ::testing::Test {
+ protected:
+  using Row = std::map<std::string, std::string>;
+
+  PersistenceTest() : plugin_(std::make_unique<IPLUGINAPI_IMPL>()) {
+    plugin_->m_Plugin.SetID(kPluginId);
+    plugin_->m_Adapters.reserve(8);  // AddAdapter hands out references into the list
+    KVL::Misc::SetTraceFile(home_.Path("trace.log"));
+    KVL::Misc::SetTraceMask(309, 128);
+  }
+  ~PersistenceTest() override {
+    KVL::Misc::SetTraceMask(309, 0);
+    KVL::Misc::SetTraceFile("");
+    sqlite3_close(other_);
+  }
+
+  // An adapter as the scan builds it for a P4800X-class drive.
+  CVedidEVUAdapter& AddAdapter(const std::string& serial, int32_t number) {
+    CVedidEVUAdapter adapter;
+    adapter.SetID(kPluginId + 1 + plugin_->m_Adapters.size());
+    adapter.m_GlobalAdapterNumber = number;
+    adapter.m_SerialNumber = serial;
+    adapter.m_Vendor = "INTEL";
+    adapter.m_ModelNumber = adapter.m_RawModelNumber = "INTEL SSDPED1K375GA";
+    adapter.m_Name = "Intel Optane SSD " + serial;
+    adapter.m_LocationText = "PCI Bus 3, Device 0, Function 0";
+    adapter.m_DriverName = "nvme";
+    adapter.m_Firmware = "E2010435";
+    adapter.m_DevicePath = "/dev/nvme0";
+    adapter.m_Bus = 3;
+    adapter.m_Temperature = 35.7f;
+    adapter.m_Status = 40150;
+    adapter.m_Warnings = {40387, 40128};
+    adapter.m_MediaErrors = 2;
+    adapter.m_PowerOnHours = 1234;
+    adapter.m_PercentageUsed = 3;
+    adapter.m_AvailableSpare = 97;
+    adapter.m_SpareThreshold = 120;
+    adapter.m_DataUnitsRead = 1000;
+    adapter.m_DataUnitsWritten = 2147484;  // just over one TiB
+    adapter.m_RatedEndurance = 20;
+    plugin_->m_Adapters.push_back(adapter);
+    return plugin_->m_Adapters.back();
+  }
+
+  static CVedidEVUPhysicalDrive MakeDrive(const std::string& serial) {
+    CVedidEVUPhysicalDrive drive;
+    drive.SetID(kPluginId + 100);
+    drive.m_SerialNumber = serial;
+    drive.m_Vendor = "INTEL";
+    drive.m_ModelNumber = "INTEL SSDPED1K375GA";
+    drive.m_Name = "SSD DC P4800X";
+    drive.m_IdText = "PCI Bus 3, Device 0, Function 0&ID=0";
+    drive.m_CapacityMiB = drive.m_ReportedCapacityMiB = 357627;
+    drive.m_Temperature = 41.9f;
+    return drive;
+  }
+
+  // The rows of a table in key order, each as column name -> value text.
+  std::vector<Row> Rows(const std::string& table) const {
+    std::vector<std::string> names;
+    for (const auto& column : home_.QueryDb("PRAGMA table_info(" + table + ")"))
+      names.push_back(column[1]);
+    std::vector<Row> rows;
+    for (const auto& values : home_.QueryDb("SELECT * FROM " + table + " ORDER BY ID")) {
+      Row row;
+      for (size_t i = 0; i < names.size() && i < values.size(); ++i) row[names[i]] = values[i];
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+  // Another connection takes the write lock; the plug-in's writes fail at once.
+  void LockDatabase() {
+    plugin_->m_Database->dao->setBusyTimeout(0);
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(home_.Path("host.db").c_str(), &other_));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr));
+  }
+
+  std::string Traces() const { return home_.ReadFile("trace.log"); }
+
+  TestHome home_;
+  std::unique_ptr<IPLUGINAPI_IMPL> plugin_;
+  sqlite3* other_ = nullptr;
+};
+
+TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
+  plugin_->m_PollInterval = 1;
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
+  auto rows = Rows("Plugin");
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ((Row{{"ID", "1"},
+                 {"ToolVersion", "NULL"},
+                 {"ObjectID", std::to_string(kPluginId)},
+                 {"Name", "VedidEVU-Plugin"},
+                 {"PollInterval", "2"},
+                 {"SettableProperties", kSettable},
+                 {"Spare1", "NULL"},
+                 {"Spare2", "NULL"},
+                 {"Address", "Plugin:ID=309"},
+                 {"Vendor", "Intel, Inc."},
+                 {"Version", "7.20.0"}}),
+            rows[0]);
+  EXPECT_EQ(81u, rows[0]["SettableProperties"].size());
+  EXPECT_NE(std::string::npos, Traces().find("Plugin VedidEVU inserted to db."));
+
+  plugin_->m_PollInterval = 300;
+  plugin_->m_ToolVersion = "3.0.7";
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  rows = Rows("Plugin");
+  EXPECT_EQ("255", rows[0]["PollInterval"]);
+  EXPECT_EQ("3.0.7", rows[0]["ToolVersion"]);
+  EXPECT_EQ("1", rows[0]["ID"]);
+}
+
+TEST_F(PersistenceTest, PluginUpdateRewritesTheFirstRowAndDeleteRemovesAll) {
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(0, home_.CountRows("Plugin"));  // an update never inserts
+
+  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
+  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
+  plugin_->m_ToolVersion = "3.0.7";
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  const auto rows = Rows("Plugin");
+  ASSERT_EQ(2u, rows.size());
+  EXPECT_EQ("3.0.7", rows.at(0).at("ToolVersion"));
+  EXPECT_EQ("NULL", rows.at(1).at("ToolVersion"));
+
+  EXPECT_EQ(0u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(0, home_.CountRows("Plugin"));
+}
+
+TEST_F(PersistenceTest, AdapterRowTakesThePropertyValues) {
+  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
+  const auto rows = Rows("Adapter");
+  ASSERT_EQ(1u, rows.size());
+  Row row = rows[0];
+  EXPECT_EQ("7", row["AdapterNumber"]);
+  EXPECT_EQ("localhost", row["HostName"]);
+  EXPECT_EQ("Intel Optane SSD PHKS0001", row["Name"]);
+  EXPECT_EQ("SSDPED1K375GA", row["Model"]);
+  EXPECT_EQ(PropertyValueToString(40480), row["ModelSupport"]);
+  EXPECT_EQ(PropertyValueToString(40150), row["Status"]);
+  EXPECT_EQ("E2010435", row["Firmware"]);
+  EXPECT_EQ("NULL", row["Bootloader"]);     // empty: not stored
+  EXPECT_EQ("NULL", row["DriverVersion"]);  // empty: not stored
+  EXPECT_EQ("3", row["Bus"]);
+  EXPECT_EQ("35", row["Temperature"]);
+  EXPECT_EQ("2", row["MediaErrors"]);
+  EXPECT_EQ(PropertyValueToString(40387) + "?" + PropertyValueToString(40128), row["Warnings"]);
+  EXPECT_NE(std::string::npos,
+            Traces().find("Adapter (Intel Optane SSD PHKS0001) (7) inserted to db."));
+}
+
+TEST_F(PersistenceTest, AdapterRowFollowsTheModelRules) {
+  CVedidEVUAdapter& other = AddAdapter("A", 1);
+  other.m_ModelNumber = other.m_RawModelNumber = "INTEL SSDPE2KX020T8";
+  other.m_Status = 12345;
+  other.m_Warnings.clear();
+  CVedidEVUAdapter& lower = AddAdapter("B", 2);
+  lower.m_ModelNumber = "intel SSDPEDKX040T7";
+  CVedidEVUAdapter& shortText = AddAdapter("C", 3);
+  shortText.m_ModelNumber = "INTEL1";
+  shortText.m_Temperature = -1.0f;
+  for (CVedidEVUAdapter& adapter : plugin_->m_Adapters)
+    EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
+
+  const auto rows = Rows("Adapter");
+  ASSERT_EQ(3u, rows.size());
+  EXPECT_EQ("NULL", rows[0].at("Temperature"));  // the family does not report it
+  EXPECT_EQ(PropertyValueToString(40488), rows[0].at("ModelSupport"));
+  EXPECT_EQ(PropertyValueToString(40024), rows[0].at("Status"));
+  EXPECT_EQ("", rows[0].at("Warnings"));
+  EXPECT_EQ("SSDPEDKX040T7", rows[1].at("Model"));
+  EXPECT_EQ("35", rows[1].at("Temperature"));
+  EXPECT_EQ("", rows[2].at("Model"));
+  EXPECT_EQ("NULL", rows[2].at("Temperature"));  // unknown
+}
+
+TEST_F(PersistenceTest, AdapterUpdateAndDeleteFindRowsByNumberAndHost) {
+  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
+  plugin_->InsertObjectToDatabase(adapter);
+  plugin_->InsertObjectToDatabase(adapter);
+  plugin_->InsertObjectToDatabase(AddAdapter("PHKS0002", 8));
+
+  CVedidEVUAdapter& renamed = plugin_->m_Adapters[0];
+  renamed.m_Name = "renamed";
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(renamed));
+  auto rows = Rows("Adapter");
+  ASSERT_EQ(3u, rows.size());
+  EXPECT_EQ("renamed", rows[0]["Name"]);
+  EXPECT_EQ("1", rows[0]["ID"]);
+  EXPECT_EQ("Intel Optane SSD PHKS0001", rows[1]["Name"]);  // only the first match
+
+  EXPECT_EQ(0u, plugin_->DeleteObjectFromDatabase(renamed));
+  rows = Rows("Adapter");
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ("8", rows[0]["AdapterNumber"]);
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(renamed));  // no row: nothing written
+  EXPECT_EQ(1, home_.CountRows("Adapter"));
+}
+
+TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
+  AddAdapter("PHKS0001", 7);
+  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  EXPECT_EQ(7, drive.m_GlobalAdapterNumber);
+
+  const auto rows = Rows("PD");
+  ASSERT_EQ(1u, rows.size());
+  Row row = rows[0];
+  EXPECT_EQ("7", row["DriveNumber"]);
+  EXPECT_EQ(PropertyValueToString(40200), row["Interface"]);
+  EXPECT_EQ(PropertyValueToString(40099), row["Status"]);
+  EXPECT_EQ("SSDPED1K375GA", row["Model"]);
+  EXPECT_EQ("357627", row["CapacityMiB"]);
+  EXPECT_EQ("41", row["Temperature"]);
+  EXPECT_EQ("0", row["Port"]);
+  EXPECT_EQ("/dev/nvme0", row["DevicePath"]);
+  EXPECT_EQ("Intel Optane SSD PHKS0001", row["AdapterName"]);
+  EXPECT_EQ("1234", row["PowerOnHours"]);
+  EXPECT_EQ("97.0", row["AvailableSpare"]);
+  EXPECT_EQ("100", row["SpareThreshold"]);  // clamped
+  EXPECT_EQ("500000", row["DataReadKiB"]);
+  EXPECT_EQ("1073742000.0", row["DataWrittenKiB"]);
+  EXPECT_EQ("1", row["DataWrittenTiB"]);
+  EXPECT_EQ("5", row["EnduranceUsed"]);
+  EXPECT_NE(std::string::npos, Traces().find("PD (SSD DC P4800X) inserted to db."));
+}
+
+TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
+  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
+  adapter.m_PowerOnHours = adapter.m_DataUnitsRead = ~0ULL;
+  adapter.m_RatedEndurance = 0;
+  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
+  drive.m_Name = "DC P4800X";  // the temperature is stored only for names starting with SSD
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  Row row = Rows("PD").at(0);
+  EXPECT_EQ("NULL", row["PowerOnHours"]);
+  EXPECT_EQ("NULL", row["DataReadKiB"]);
+  EXPECT_EQ("1", row["DataWrittenTiB"]);
+  EXPECT_EQ("NULL", row["EnduranceUsed"]);  // a rating of 0 is not divided by
+  EXPECT_EQ("NULL", row["Temperature"]);
+
+  CVedidEVUPhysicalDrive stray = MakeDrive("NOADAPTER");
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(stray));
+  EXPECT_EQ(1, home_.CountRows("PD"));
+}
+
+TEST_F(PersistenceTest, DriveUpdateRewritesItsRow) {
+  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
+  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
+  plugin_->InsertObjectToDatabase(drive);
+
+  adapter.m_PowerOnHours = 2000;
+  drive.m_CapacityMiB = 1;
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
+  Row row = Rows("PD").at(0);
+  EXPECT_EQ("1", row["ID"]);
+  EXPECT_EQ("1", row["CapacityMiB"]);
+  EXPECT_EQ("2000", row["PowerOnHours"]);
+
+  // Without an adapter of the drive's number, the adapter values are written as NULL.
+  drive.m_GlobalAdapterNumber = 99;
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
+  row = Rows("PD").at(0);
+  EXPECT_EQ("NULL", row["PowerOnHours"]);
+  EXPECT_EQ("NULL", row["AdapterName"]);
+  EXPECT_EQ("99", row["DriveNumber"]);
+  EXPECT_EQ(1, home_.CountRows("PD"));
+}
+
+TEST_F(PersistenceTest, LockedDatabaseGives20000ForEveryWrite) {
+  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
+  AddAdapter("PHKS0001", 8);  // a second adapter with the same serial: both are tried
+  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
+  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
+  plugin_->InsertObjectToDatabase(adapter);
+  plugin_->InsertObjectToDatabase(drive);
+  LockDatabase();
+
+  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(adapter));
+  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(adapter));
+  EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(adapter));
+  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(drive));
+  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+
+  const std::string traces = Traces();
+  EXPECT_NE(std::string::npos,
+            traces.find("Storage query exception thrown during inserting Adapter "
+                        "(Intel Optane SSD PHKS0001) (7) to db. "
+                        "(Storage query exception thrown! (database is locked))"));
+  EXPECT_NE(std::string::npos,
+            traces.find("Exception thrown during removing VedidEVU plugin object from db. "
+                        "(Storage query exception thrown! (database is locked))"));
+  size_t failedDriveInserts = 0;
+  for (size_t at = traces.find("during inserting PD (SSD DC P4800X)"); at != std::string::npos;
+       at = traces.find("during inserting PD (SSD DC P4800X)", at + 1))
+    ++failedDriveInserts;
+  EXPECT_EQ(2u, failedDriveInserts);
+}
+
+TEST_F(PersistenceTest, UnavailableDatabaseGives20000) {
+  KVL::Misc::CKvlApplication::SetProcessPath(home_.Path("missing/varnock-host"));
+  IPLUGINAPI_IMPL homeless;
+  CVedidEVUAdapter adapter;
+  EXPECT_EQ(20000u, homeless.InsertObjectToDatabase(homeless.m_Plugin));
+  EXPECT_EQ(20000u, homeless.UpdateObjectInDatabase(adapter));
+  EXPECT_EQ(20000u, homeless.DeleteObjectFromDatabase(adapter));
+
+  plugin_->m_Database.reset();
+  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+}
+
+TEST_F(PersistenceTest, HostileSerialNumberCannotChangeTheSchema) {
+  const std::string hostile = "x'); DROP TABLE Adapter; --";
+  CVedidEVUAdapter& adapter = AddAdapter(hostile, 7);
+  CVedidEVUPhysicalDrive drive = MakeDrive(hostile);
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(adapter));
+  // The drive's lookup compares the serial number unescaped: the DROP is refused.
+  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+
+  EXPECT_EQ(1, home_.CountRows("Adapter"));
+  EXPECT_EQ(hostile, Rows("Adapter").at(0).at("SerialNumber"));
+  EXPECT_EQ(hostile, Rows("PD").at(0).at("SerialNumber"));
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));  // still writable
+}
+
+}  // namespace
