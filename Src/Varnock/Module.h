@@ -40,3 +40,10 @@ std::string Fmt(const char* format, const Args&... args) {
 // Trace record of this module; each source file defines VARNOCK_SOURCE ("Src/VarnockPlugin" ...).
 #define VTRACE(level, ...) \
   KVL_TRACE(::NAMESPACE_Varnock::g_ModuleInfo, (level), VARNOCK_SOURCE, __VA_ARGS__)
+
+// Takes m_DataLock for the rest of the enclosing scope, with the lock traces.
+#define VARNOCK_LOCK_DATA(guard)                                \
+  VTRACE(::NAMESPACE_Varnock::TL_LOCK, "Before m_DataLock.Wait (sg)"); \
+  ::KVL::Threading::CSyncGuard guard;                           \
+  m_DataLock.Wait(&guard, ::KVL::INFINITE);                     \
+  VTRACE(::NAMESPACE_Varnock::TL_LOCK, "After m_DataLock.Wait (sg)")

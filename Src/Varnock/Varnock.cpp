@@ -1,2 +1,195 @@
-// Placeholder.
+// The module's exports, the request operation and the routing of per-object requests.
+#define VARNOCK_SOURCE "Src/Varnock"
+
+#include <new>
+
+#include "Module.h"
 #include "VarnockPlugin.h"
+
+#define VARNOCK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace NAMESPACE_Varnock {
+
+const KVL::Language_Support::CLanguageSupport::CLngFile g_LanguageFile(
+    "Varnock.nls", 0x656E, "utf-8", 1,
+    {"General error in Varnock plugin", "No information available for this error"});
+
+const KVL::Misc::CModuleInfo g_ModuleInfo(kModuleNumber, "Varnock", "P:7.20.0 F:7.20.0",
+                                          &g_LanguageFile, {0x21350001});
+
+namespace {
+
+// One row of the request table: runs the handler of a function code on the request's data.
+using Handler = uint32_t (*)(IPLUGINAPI_IMPL& plugin, uint64_t objectId, void* data);
+
+template <typename T>
+std::vector<T>& ListAt(void* data) {
+  return *static_cast<std::vector<T>*>(data);
+}
+
+template <typename T>
+T& ItemAt(void* data) {
+  return *static_cast<T*>(data);
+}
+
+// A failed list request never hands back a partial list; the storage is kept.
+template <typename T>
+uint32_t EmptyOnFailure(uint32_t result, void* data) {
+  if (result != 0) ListAt<T>(data).clear();
+  return result;
+}
+
+constexpr Handler kHandlers[] = {
+    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
+      return EmptyOnFailure<PI::CAdapterID>(p.Initialize(ListAt<PI::CAdapterID>(d)), d);
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
+      return p.SetAdapterIDs(ListAt<PI::CAdapterID>(d));
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t, void*) { return p.DeInitialize(); },
+    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
+      return EmptyOnFailure<PI::CObject>(p.GetTopology(ListAt<PI::CObject>(d)), d);
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return EmptyOnFailure<PI::CProperty>(p.GetProperties(id, ListAt<PI::CProperty>(d)), d);
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return p.GetProperty(id, ItemAt<PI::CProperty>(d));
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return p.SetProperty(id, ItemAt<PI::CProperty>(d));
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return EmptyOnFailure<PI::COperation>(p.GetOperations(id, ListAt<PI::COperation>(d)), d);
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return p.CheckOperation(id, ItemAt<PI::COperation>(d));
+    },
+    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
+      return p.ExecuteOperation(id, ItemAt<PI::COperation>(d));
+    },
+};
+constexpr int32_t kCodeCount = sizeof(kHandlers) / sizeof(kHandlers[0]);
+
+}  // namespace
+
+uint32_t IPLUGINAPI_IMPL::Request(int32_t code, uint64_t objectId, void* data) {
+  if (code < 1 || code > kCodeCount) return PI::ERR_FUNCTION_OUT_OF_RANGE;
+  // Every code but DeInitialize works on an argument; without one there is nothing to serve.
+  if (data == nullptr && code != REQ_DEINITIALIZE) return PI::ERR_FUNCTION_OUT_OF_RANGE;
+  return kHandlers[code - 1](*this, objectId, data);
+}
+
+IPLUGINAPI_IMPL::Target IPLUGINAPI_IMPL::FindTarget(uint64_t id, const char* caller,
+                                                    const char* adapterTrace,
+                                                    const char* driveTrace) {
+  if (id == m_Plugin.GetID()) return Target{&m_Plugin, nullptr, nullptr};
+  if (adapterTrace != nullptr && g_ModuleInfo.TraceEnabled(TL_WORKER))
+    KVL::Internals::Trace(TL_WORKER, g_ModuleInfo, VARNOCK_SOURCE, caller, __LINE__, adapterTrace,
+                          m_Adapters.size());
+  for (CVedidEVUAdapter& adapter : m_Adapters)
+    if (adapter.GetID() == id) return Target{nullptr, &adapter, nullptr};
+  if (driveTrace != nullptr && g_ModuleInfo.TraceEnabled(TL_WORKER))
+    KVL::Internals::Trace(TL_WORKER, g_ModuleInfo, VARNOCK_SOURCE, caller, __LINE__, driveTrace,
+                          m_PhysicalDrives.size());
+  for (CVedidEVUPhysicalDrive& drive : m_PhysicalDrives)
+    if (drive.GetID() == id) return Target{nullptr, nullptr, &drive};
+  return Target{};
+}
+
+uint32_t IPLUGINAPI_IMPL::GetProperties(uint64_t id, std::vector<PI::CProperty>& properties) {
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, "GetProperties() Adapter = %d",
+                                   "GetProperties() PhysicalDrives = %d");
+  if (target.plugin) return GetPluginProperties(*target.plugin, properties, 1);
+  if (target.adapter) return GetAdapterProperties(*target.adapter, properties, 1);
+  if (target.drive) return GetPhysicalDriveProperties(*target.drive, properties, 1);
+  return PI::ERR_NO_OBJECT;
+}
+
+uint32_t IPLUGINAPI_IMPL::GetProperty(uint64_t id, PI::CProperty& property) {
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, "GetProperty() Adapter = %d",
+                                   "GetProperty() PhysicalDrives = %d");
+  std::vector<PI::CProperty> found;
+  uint32_t result;
+  if (target.plugin) {
+    result = GetPluginProperties(*target.plugin, found, property.m_ID);
+    target.plugin->IncrementChangeCount();
+  } else if (target.adapter) {
+    result = GetAdapterProperties(*target.adapter, found, property.m_ID);
+    target.adapter->IncrementChangeCount();
+  } else if (target.drive) {
+    result = GetPhysicalDriveProperties(*target.drive, found, property.m_ID);
+    target.drive->IncrementChangeCount();
+  } else {
+    return PI::ERR_NO_OBJECT;
+  }
+  if (result != 0) return result;
+  if (found.empty()) return PI::ERR_NO_PROPERTY_FOUND;
+  property = found.front();
+  return 0;
+}
+
+uint32_t IPLUGINAPI_IMPL::SetProperty(uint64_t id, PI::CProperty& property) {
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, nullptr, nullptr);
+  if (target.plugin) return SetPluginProperty(*target.plugin, property);
+  if (target.adapter) return SetAdapterProperty(*target.adapter, property);
+  if (target.drive) return SetPhysicalDriveProperty(*target.drive, property);
+  return PI::ERR_NO_OBJECT;
+}
+
+uint32_t IPLUGINAPI_IMPL::GetOperations(uint64_t id, std::vector<PI::COperation>& operations) {
+  VTRACE(TL_VALUE, "ENTER GetOperations object=0x%x", id);
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, nullptr, nullptr);
+  uint32_t result = PI::ERR_NO_OBJECT;
+  if (target.plugin) result = GetPluginOperations(*target.plugin, operations);
+  if (target.adapter) result = GetAdapterOperations(*target.adapter, operations);
+  if (target.drive) result = GetPhysicalDriveOperations(*target.drive, operations);
+  VTRACE(TL_VALUE, "ENTER GetOperations ret=%d", result);
+  return result;
+}
+
+uint32_t IPLUGINAPI_IMPL::CheckOperation(uint64_t id, PI::COperation& operation) {
+  VTRACE(TL_LOCK, "ENTER CheckOperation operation=%d", operation.GetID());
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, nullptr, nullptr);
+  uint32_t result = PI::ERR_NO_OBJECT;
+  if (target.plugin) result = CheckPluginOperation(*target.plugin, operation);
+  if (target.adapter) result = CheckAdapterOperation(*target.adapter, operation);
+  if (target.drive) result = CheckPhysicalDriveOperation(*target.drive, operation);
+  VTRACE(TL_LOCK, "LEAVE CheckOperation(%d)", result);
+  return result;
+}
+
+uint32_t IPLUGINAPI_IMPL::ExecuteOperation(uint64_t id, PI::COperation& operation) {
+  VARNOCK_LOCK_DATA(guard);
+  const Target target = FindTarget(id, __PRETTY_FUNCTION__, nullptr, nullptr);
+  if (target.plugin) return ExecutePluginOperation(*target.plugin, operation);
+  if (target.adapter) return ExecuteAdapterOperation(*target.adapter, operation);
+  if (target.drive) return ExecutePhysicalDriveOperation(*target.drive, operation);
+  return PI::ERR_NO_OBJECT;
+}
+
+}  // namespace NAMESPACE_Varnock
+
+using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+
+VARNOCK_EXPORT uint32_t createIf(IPLUGINAPI** plugin) {
+  IPLUGINAPI_IMPL* created = new (std::nothrow) IPLUGINAPI_IMPL();
+  if (created == nullptr) {
+    *plugin = nullptr;
+    return PI::ERR_OUT_OF_MEMORY;
+  }
+  created->m_ModuleWord = NAMESPACE_Varnock::g_ModuleInfo.Word();
+  *plugin = created;
+  return 0;
+}
+
+VARNOCK_EXPORT void releaseIf(IPLUGINAPI** plugin) {
+  if (plugin == nullptr || *plugin == nullptr) return;
+  delete *plugin;
+  *plugin = nullptr;
+}

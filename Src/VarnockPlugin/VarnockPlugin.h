@@ -4,6 +4,7 @@
 // inventory and the counts; m_EventsLock guards m_Events; the order is always m_DataLock first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -113,8 +114,21 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
   uint32_t DeleteObjectFromDatabase(CVedidEVUPlugin& plugin);
   uint32_t DeleteObjectFromDatabase(CVedidEVUAdapter& adapter);
 
+  // The object a per-object request addresses: the plug-in object first, then the adapters,
+  // then the drives. All null when no object carries the identifier. Caller holds m_DataLock;
+  // the traces (level 4, with the number of adapters / drives) are written when not null.
+  struct Target {
+    CVedidEVUPlugin* plugin = nullptr;
+    CVedidEVUAdapter* adapter = nullptr;
+    CVedidEVUPhysicalDrive* drive = nullptr;
+  };
+  Target FindTarget(uint64_t id, const char* caller, const char* adapterTrace,
+                    const char* driveTrace);
+
   // Calls the host's notification callback, when the host has set one.
   void NotifyHost();
+  // Clears the host's change mark of the plug-in object, every adapter and every drive.
+  void ClearMarks();
 
   // Fields, in declaration order.
   KVL::Threading::Native_OS::CFastMutex m_DataLock;
@@ -132,7 +146,7 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
   std::vector<PI::CAdapterID> m_AdapterIDs;
   std::vector<PI::CEvent> m_Events;                  // guarded by m_EventsLock
   uint64_t m_AdapterCount = 0;                       // guarded by m_DataLock
-  uint32_t m_PollInterval = 30;                      // seconds, 2 to 255
+  std::atomic<uint32_t> m_PollInterval{30};          // seconds, 2 to 255; read by the worker unlocked
   uint64_t m_NextObjectNumber = 0;
   uint64_t m_TopologyRefreshRate = 30000;            // milliseconds
   std::unique_ptr<KVL::Threading::CThread> m_WorkerThread;
@@ -143,3 +157,8 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
 };
 
 }  // namespace NAMESPACE_Varnock
+
+// The module's exports. createIf hands the caller a new plug-in object, which the caller returns
+// with releaseIf (which nulls the pointer).
+extern "C" uint32_t createIf(IPLUGINAPI** plugin);
+extern "C" void releaseIf(IPLUGINAPI** plugin);

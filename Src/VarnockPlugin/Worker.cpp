@@ -1,2 +1,163 @@
-// Placeholder.
+// The worker thread: light passes re-read every drive's health into the adapters; full passes
+// rerun the inventory and the scan, detect changes and notify the host.
+#define VARNOCK_SOURCE "Src/VarnockPlugin"
+
+#include "Module.h"
 #include "VarnockPlugin.h"
+
+namespace NAMESPACE_Varnock {
+
+namespace {
+
+// Holds a mutex taken with Wait and releases it on Release or, should the thread be cancelled
+// while holding it, when the stack unwinds.
+class HeldLock {
+ public:
+  HeldLock(KVL::Threading::Native_OS::CFastMutex& mutex, uint32_t waitResult)
+      : m_Mutex(mutex), m_Held(waitResult == 1) {}
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() {
+    if (m_Held) m_Mutex.Release();
+  }
+  bool Held() const { return m_Held; }
+  void Release() {
+    m_Held = false;
+    m_Mutex.Release();
+  }
+
+ private:
+  KVL::Threading::Native_OS::CFastMutex& m_Mutex;
+  bool m_Held;
+};
+
+constexpr uint32_t kWakeForce = 1;
+constexpr uint32_t kWakePrivate = 3;
+constexpr uint64_t kFirstIntervalMs = 100;
+constexpr uint64_t kPauseAfterDriveMs = 1000;
+
+}  // namespace
+
+void IPLUGINAPI_IMPL::Worker() {
+  VTRACE(TL_ENTRY, "ENTER Worker()");
+  bool fullPass = true;
+  uint64_t lastFullPass = KVL::Misc::now();
+  KVL::Threading::CWaitInterval interval(kFirstIntervalMs);
+  KVL::Threading::CWaiter waiter;
+  waiter << m_ForceWorker << m_StopRequest << m_PrivateEvent;
+
+  auto releaseData = [this](HeldLock& data) {
+    VTRACE(TL_LOCK, "Before m_DataLock.Release ()");
+    data.Release();
+    VTRACE(TL_LOCK, "After m_DataLock.Release ()");
+  };
+
+  for (;;) {
+    const uint32_t wake = waiter.Wait(interval, false);
+    if (wake == kWakeForce) {
+      VTRACE(TL_WORKER, "Worker() m_ForceWorker event received, force scan");
+      fullPass = true;
+    } else if (wake == kWakePrivate) {
+      VTRACE(TL_WORKER, "Worker() m_PrivateEvent event received");
+      {
+        // The marks are shared with host requests, so they are cleared under the data lock.
+        KVL::Threading::CSyncGuard guard;
+        m_DataLock.Wait(&guard, KVL::INFINITE);
+        ClearMarks();
+      }
+      NotifyHost();
+      VTRACE(TL_ENTRY, "Worker() before restart interval");
+      interval.Restart(m_PollInterval * 1000ULL);
+      continue;
+    } else if (wake == KVL::WAIT_TIMEOUT) {
+      VTRACE(TL_WORKER, "Worker() timeout event received");
+      if (!fullPass && KVL::Misc::now() - lastFullPass > m_TopologyRefreshRate) fullPass = true;
+    } else {
+      break;
+    }
+
+    VTRACE(TL_LOCK, "Before m_DataLock.Wait(INFINITE)");
+    HeldLock data(m_DataLock, m_DataLock.Wait(nullptr, KVL::INFINITE));
+    VTRACE(TL_LOCK, "After m_DataLock.Wait(INFINITE)");
+    if (data.Held()) {
+      if (!fullPass) {
+        for (size_t i = 0; i < m_AdapterInfos.size(); ++i) {
+          VTRACE(TL_VALUE, "Worker GetLogPageInformation()");
+          AdapterInfo& info = m_AdapterInfos[i];
+          if (GetLogPageInformation(info.index, info.health) == 0 && i < m_Adapters.size()) {
+            CVedidEVUAdapter& adapter = m_Adapters[i];
+            if (adapter.m_CriticalWarnings != info.health.criticalWarnings) {
+              fullPass = true;
+            } else {
+              adapter.m_Temperature = static_cast<float>(info.health.currentTemperature);
+              adapter.m_PowerOnHours = info.health.powerOnHours;
+              adapter.m_AvailableSpare = static_cast<int32_t>(info.health.availableSpare);
+              adapter.m_DataUnitsRead = info.health.dataUnitsRead;
+              adapter.m_DataUnitsWritten = info.health.dataUnitsWritten;
+              adapter.m_MediaErrors = info.health.mediaErrors;
+              for (CVedidEVUPhysicalDrive& drive : m_PhysicalDrives) {
+                if (drive.m_AdapterNumber == static_cast<int32_t>(i)) {
+                  drive.m_Temperature = adapter.m_Temperature;
+                  break;
+                }
+              }
+            }
+          }
+          KVL::Misc::Sleep(kPauseAfterDriveMs);
+        }
+        if (!fullPass) releaseData(data);
+      }
+
+      if (fullPass) {
+        VTRACE(TL_LOCK, "Before m_EventsLock.Wait(INFINITE)");
+        HeldLock events(m_EventsLock, m_EventsLock.Wait(nullptr, KVL::INFINITE));
+        VTRACE(TL_LOCK, "After m_EventsLock.Wait(INFINITE)");
+        if (!events.Held()) {
+          releaseData(data);
+        } else {
+          GetAdaptersInfo();
+          m_AdapterCount = m_AdapterInfos.size();
+          std::vector<CVedidEVUAdapter> adapters;
+          std::vector<CVedidEVUPhysicalDrive> drives;
+          VTRACE(TL_VALUE, "Before ScanSystem()");
+          uint32_t last = ScanSystem(adapters, drives, false);
+          VTRACE(TL_VALUE, "After ScanSystem() ret = %d", last);
+          if (last == 0) {
+            VTRACE(TL_VALUE, "Before UpdateSystem()");
+            last = UpdateSystem(adapters, drives);
+            VTRACE(TL_VALUE, "After UpdateSystem() ret = %d", last);
+            m_Plugin.GetChildren().clear();
+            for (CVedidEVUAdapter& adapter : m_Adapters) {
+              adapter.GetParents().assign(1, m_Plugin.GetID());
+              m_Plugin.GetChildren().push_back(adapter.GetID());
+              adapter.IncrementChangeCount();
+            }
+          }
+          m_Plugin.IncrementChangeCount();
+          fullPass = false;
+          VTRACE(TL_WORKER, "Worker() after bscan");
+
+          const size_t pending = m_Events.size();
+          VTRACE(TL_LOCK, "Before m_EventsLock.Release ()");
+          events.Release();
+          VTRACE(TL_LOCK, "After m_EventsLock.Release ()");
+          if (pending != 0 || last == 0) {
+            ClearMarks();
+            releaseData(data);
+            NotifyHost();
+          } else {
+            releaseData(data);
+          }
+          lastFullPass = KVL::Misc::now();
+          interval.Restart(m_PollInterval * 1000ULL);
+        }
+      }
+    }
+    VTRACE(TL_ENTRY, "Worker() before restart interval");
+    interval.Restart(m_PollInterval * 1000ULL);
+  }
+  VTRACE(TL_WORKER, "Worker() something else perhaps m_StopRequest");
+  VTRACE(TL_ENTRY, "LEAVE Worker()");
+}
+
+}  // namespace NAMESPACE_Varnock

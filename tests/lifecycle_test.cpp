@@ -1,0 +1,346 @@
+// The plug-in's frame and lifecycle through its exports and the request operation: settings,
+// identifiers, dispatch, Initialize and its failures, DeInitialize, and per-object routing.
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <new>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "KVL.h"
+#include "KVLX.h"
+#include "TestHome.h"
+#include "VarnockPlugin.h"
+
+using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+
+namespace {
+bool g_FailNothrowNew = false;
+}
+
+// Lets a test make the plug-in factory's allocation fail.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_FailNothrowNew) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+namespace {
+
+constexpr uint64_t kIdBase = 309ULL << 48;
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clock_ = std::make_shared<KVL::Misc::ManualClock>();
+    KVL::Misc::SetClock(clock_);
+    KVLX::CSystem::SetTimeLimit(60000);
+  }
+
+  void TearDown() override {
+    if (plugin_ != nullptr) releaseIf(&plugin_);
+    KVL::Testing::FailInitAt(0);
+    KVL::Misc::SetTraceMask(309, 0);
+    KVL::Misc::SetClock(KVL::Misc::MakeRealClock());
+  }
+
+  IPLUGINAPI_IMPL& Create() {
+    EXPECT_EQ(0u, createIf(&plugin_));
+    return *static_cast<IPLUGINAPI_IMPL*>(plugin_);
+  }
+  IPLUGINAPI_IMPL& Impl() { return *static_cast<IPLUGINAPI_IMPL*>(plugin_); }
+
+  void AddSupportedDevices(int count) {
+    for (int i = 0; i < count; ++i)
+      home_.AddPciDevice("0000:0" + std::to_string(i + 3) + ":00.0", "0x8086", "0x0a54");
+  }
+
+  // The stand-in tool with a drive state; every run is logged to DIR/tool-runs.
+  void UseDrives(const std::string& fixture) {
+    home_.UseFixture(fixture);
+    std::filesystem::copy_file(BuiltProgram("tools/isdct/isdct.exe"), home_.Path("bin/real-isdct"));
+    home_.InstallScriptTool("#!/bin/sh\necho \"$*\" >> " + home_.Path("tool-runs") + "\n" +
+                            "if [ -e " + home_.Path("hang") + " ]; then echo $$ > " +
+                            home_.Path("hang-pid") + "; exec sleep 600; fi\n" +
+                            "ISDCT_STATE=" + home_.Path("bin/drives.json") + " exec " +
+                            home_.Path("bin/real-isdct") + " \"$@\"\n");
+  }
+
+  uint32_t Init(std::vector<PI::CAdapterID>& ids) { return plugin_->Request(1, 0, &ids); }
+
+  // Runs DeInitialize on another thread, advancing toolkit time whenever it sleeps; returns its
+  // result and the toolkit time it took.
+  std::pair<uint32_t, uint64_t> DeInitialize() {
+    const uint64_t start = clock_->Now();
+    auto done = std::async(std::launch::async, [this] { return plugin_->Request(3, 0, nullptr); });
+    for (int step = 0; step < 1000; ++step) {
+      if (done.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready) break;
+      if (clock_->WaitForSleepers(1, 200)) clock_->Advance(100);
+    }
+    EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(10)));
+    return {done.get(), clock_->Now() - start};
+  }
+
+  TestHome home_;
+  std::shared_ptr<KVL::Misc::ManualClock> clock_;
+  IPLUGINAPI* plugin_ = nullptr;
+};
+
+TEST_F(LifecycleTest, SettingsTakeOnlyWholeDecimalNumbers) {
+  const std::pair<const char*, uint32_t> polls[] = {
+      {"1", 2}, {"1000", 255}, {"abc", 30}, {"12x", 30}, {" 15", 15}, {"", 30},
+      {"-5", 30}, {"4294967296", 30}, {"60", 60}};
+  for (const auto& [text, expected] : polls) {
+    home_.WriteFile("Varnock.ini", std::string("# comment\nPollInterval=") + text + "\n");
+    EXPECT_EQ(expected, Create().m_PollInterval.load()) << "PollInterval=" << text;
+    releaseIf(&plugin_);
+  }
+  const std::pair<const char*, uint64_t> rates[] = {
+      {"0", 0}, {"120000", 120000}, {"x1", 30000}, {"", 30000}};
+  for (const auto& [text, expected] : rates) {
+    home_.WriteFile("CustomOpts.ini", std::string("IntelPCIeTopologyRefreshRate = ") + text);
+    EXPECT_EQ(expected, Create().m_TopologyRefreshRate) << "rate " << text;
+    releaseIf(&plugin_);
+  }
+}
+
+TEST_F(LifecycleTest, MissingConfigurationGivesDefaults) {
+  IPLUGINAPI_IMPL& plugin = Create();
+  EXPECT_EQ(30u, plugin.m_PollInterval.load());
+  EXPECT_EQ(30000u, plugin.m_TopologyRefreshRate);
+  EXPECT_EQ(2u, plugin.m_InterfaceWord);
+  EXPECT_EQ(309u, plugin.m_ModuleWord);
+}
+
+TEST_F(LifecycleTest, IdentifiersCarryTheModuleNumberAndASequence) {
+  IPLUGINAPI_IMPL& plugin = Create();
+  EXPECT_EQ(kIdBase | 0, plugin.NextObjectID());
+  EXPECT_EQ(kIdBase | 1, plugin.NextObjectID());
+  EXPECT_EQ(2u, plugin.m_NextObjectNumber);
+}
+
+TEST_F(LifecycleTest, CodesOutsideTheTableAreRefusedUntouched) {
+  Create();
+  for (int32_t code : {0, -1, 11, 1000}) {
+    std::vector<PI::CProperty> data(1);
+    data[0].m_ID = 42;
+    EXPECT_EQ(20002u, plugin_->Request(code, 0, &data)) << code;
+    ASSERT_EQ(1u, data.size());
+    EXPECT_EQ(42u, data[0].m_ID);
+  }
+}
+
+TEST_F(LifecycleTest, FactoryReportsAFailedAllocation) {
+  g_FailNothrowNew = true;
+  IPLUGINAPI* plugin = reinterpret_cast<IPLUGINAPI*>(0x1);
+  const uint32_t result = createIf(&plugin);
+  g_FailNothrowNew = false;
+  EXPECT_EQ(20007u, result);
+  EXPECT_EQ(nullptr, plugin);
+}
+
+TEST_F(LifecycleTest, ReleaseNullsThePointerAndIgnoresNull) {
+  Create();
+  releaseIf(&plugin_);
+  EXPECT_EQ(nullptr, plugin_);
+  releaseIf(&plugin_);
+  EXPECT_EQ(nullptr, plugin_);
+}
+
+TEST_F(LifecycleTest, NoSupportedDeviceRunsNoToolAndStoresNothing) {
+  UseDrives("two-drives.json");
+  home_.AddPciDevice("0000:03:00.0", "0x8086", "0x1234");
+  Create();
+  std::vector<PI::CAdapterID> ids;
+  EXPECT_EQ(20001u, Init(ids));
+  EXPECT_TRUE(ids.empty());
+  EXPECT_FALSE(home_.Exists("tool-runs"));
+  EXPECT_EQ(0, home_.CountRows("Plugin"));
+}
+
+TEST_F(LifecycleTest, FailingInventoryStoresNothing) {
+  AddSupportedDevices(1);
+  home_.InstallScriptTool("#!/bin/sh\nexit 3\n");
+  Create();
+  std::vector<PI::CAdapterID> ids;
+  EXPECT_EQ(20012u, Init(ids));
+  EXPECT_TRUE(ids.empty());
+  EXPECT_EQ(0u, Impl().m_AdapterCount);
+  EXPECT_EQ(0, home_.CountRows("Plugin"));
+  EXPECT_EQ(0, home_.CountRows("Adapter"));
+}
+
+TEST_F(LifecycleTest, LockOrEventThatCannotBeReadiedFailsInitialize) {
+  AddSupportedDevices(1);
+  UseDrives("two-drives.json");
+  const char* failures[] = {"m_DataLock.Init()", "m_PrivateEventsLock.Init()",
+                            "m_ForceWorker.Init()", "m_StopRequest.Init()",
+                            "m_PrivateEvent.Init()"};
+  KVL::Misc::SetTraceFile(home_.Path("trace.log"));
+  KVL::Misc::SetTraceMask(309, 2);
+  for (int n = 1; n <= 5; ++n) {
+    Create();
+    KVL::Testing::FailInitAt(n);
+    std::vector<PI::CAdapterID> ids;
+    EXPECT_EQ(20011u, Init(ids)) << n;
+    EXPECT_NE(std::string::npos, home_.ReadFile("trace.log").find(failures[n - 1])) << n;
+    releaseIf(&plugin_);
+  }
+  KVL::Misc::SetTraceFile("");
+  EXPECT_FALSE(home_.Exists("tool-runs"));
+}
+
+TEST_F(LifecycleTest, TwoDrivesGiveTwoIdentifiersAndOneRowEach) {
+  AddSupportedDevices(2);
+  UseDrives("two-drives.json");
+  Create();
+  std::vector<PI::CAdapterID> ids;
+  ASSERT_EQ(0u, Init(ids));
+  ASSERT_EQ(2u, ids.size());
+  EXPECT_EQ(3u, ids[0].GetBus());
+  EXPECT_EQ(4u, ids[1].GetBus());
+  EXPECT_EQ(-1, ids[0].GetAdapterNumber());
+  EXPECT_EQ(1, home_.CountRows("Plugin"));
+  EXPECT_EQ(2, home_.CountRows("Adapter"));
+  EXPECT_EQ(2, home_.CountRows("PD"));
+  EXPECT_EQ(2u, Impl().m_AdapterCount);
+  // The plug-in object is the parent of both adapters.
+  EXPECT_EQ(2u, Impl().m_Plugin.GetChildren().size());
+  EXPECT_EQ(Impl().m_Plugin.GetID(), Impl().m_Adapters[1].GetParents().at(0));
+}
+
+TEST_F(LifecycleTest, FailedInitializeHandsBackAnEmptyList) {
+  AddSupportedDevices(1);
+  home_.InstallScriptTool("#!/bin/sh\necho '[]'\n");
+  Create();
+  std::vector<PI::CAdapterID> ids(3);
+  EXPECT_EQ(20012u, Init(ids));
+  EXPECT_TRUE(ids.empty());
+}
+
+TEST_F(LifecycleTest, DeInitializeWithoutWorkerSleepsTwiceAndSucceeds) {
+  AddSupportedDevices(2);
+  UseDrives("two-drives.json");
+  Create();
+  std::vector<PI::CAdapterID> ids;
+  ASSERT_EQ(0u, Init(ids));
+  const auto [result, elapsed] = DeInitialize();
+  EXPECT_EQ(0u, result);
+  EXPECT_EQ(200u, elapsed);
+}
+
+TEST_F(LifecycleTest, WorkerStuckInAHungToolIsCancelledAfterTheLimit) {
+  AddSupportedDevices(1);
+  UseDrives("two-drives.json");
+  Create();
+  std::vector<PI::CAdapterID> ids;
+  ASSERT_EQ(0u, Init(ids));
+  home_.WriteFile("hang", "");
+  ASSERT_EQ(0u, plugin_->Request(2, 0, &ids));
+  ASSERT_TRUE(clock_->WaitForSleepers(1));
+  clock_->Advance(100);  // first wake-up: a full pass, whose inventory hangs
+  for (int i = 0; i < 500 && !home_.Exists("hang-pid"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(home_.Exists("hang-pid"));
+  const pid_t child = std::stoi(home_.ReadFile("hang-pid"));
+
+  const auto [result, elapsed] = DeInitialize();
+  EXPECT_EQ(0u, result);
+  EXPECT_GE(elapsed, 25000u + 200u);
+  EXPECT_LE(elapsed, 25000u + 800u);
+  EXPECT_EQ(0u, Impl().m_WorkerThread->Wait(0));
+  EXPECT_EQ(-1, kill(child, 0));
+  EXPECT_EQ(ESRCH, errno);
+}
+
+class RoutingTest : public LifecycleTest {
+ protected:
+  void SetUp() override {
+    LifecycleTest::SetUp();
+    AddSupportedDevices(2);
+    UseDrives("two-drives.json");
+    Create();
+    std::vector<PI::CAdapterID> ids;
+    ASSERT_EQ(0u, Init(ids));
+  }
+  uint64_t AdapterId() { return Impl().m_Adapters.at(0).GetID(); }
+  uint64_t DriveId() { return Impl().m_PhysicalDrives.at(0).GetID(); }
+  uint64_t PluginId() { return Impl().m_Plugin.GetID(); }
+};
+
+TEST_F(RoutingTest, AbsentPropertyIsNotFoundButStillCountsAChange) {
+  const uint64_t before = Impl().m_Adapters[0].GetChangeCount();
+  PI::CProperty property(99999, false);
+  EXPECT_EQ(20000u, plugin_->Request(6, AdapterId(), &property));
+  EXPECT_EQ(before + 1, Impl().m_Adapters[0].GetChangeCount());
+}
+
+TEST_F(RoutingTest, PropertyOneIsTheFirstOfTheFullList) {
+  for (uint64_t id : {PluginId(), AdapterId(), DriveId()}) {
+    std::vector<PI::CProperty> all;
+    ASSERT_EQ(0u, plugin_->Request(5, id, &all));
+    ASSERT_FALSE(all.empty());
+    PI::CProperty first(1, false);
+    ASSERT_EQ(0u, plugin_->Request(6, id, &first));
+    EXPECT_EQ(all[0], first);
+  }
+}
+
+TEST_F(RoutingTest, AdaptersAndDrivesHaveNoSettableProperty) {
+  PI::CProperty property(30007, true);
+  property.SetValue("renamed");
+  EXPECT_EQ(20004u, plugin_->Request(7, AdapterId(), &property));
+  EXPECT_EQ(20004u, plugin_->Request(7, DriveId(), &property));
+  EXPECT_EQ(20004u, plugin_->Request(7, PluginId(), &property));
+}
+
+TEST_F(RoutingTest, UnknownIdentifierTouchesNothing) {
+  const uint64_t unknown = kIdBase | 999;
+  std::vector<PI::CProperty> properties(2);
+  EXPECT_EQ(20008u, plugin_->Request(5, unknown, &properties));
+  EXPECT_TRUE(properties.empty());
+  PI::CProperty property(30007, false);
+  EXPECT_EQ(20008u, plugin_->Request(6, unknown, &property));
+  EXPECT_EQ(20008u, plugin_->Request(7, unknown, &property));
+  std::vector<PI::COperation> operations(1);
+  EXPECT_EQ(20008u, plugin_->Request(8, unknown, &operations));
+  EXPECT_TRUE(operations.empty());
+  PI::COperation operation;
+  EXPECT_EQ(20008u, plugin_->Request(9, unknown, &operation));
+  EXPECT_EQ(20008u, plugin_->Request(10, unknown, &operation));
+}
+
+TEST_F(RoutingTest, PluginObjectWinsAnIdentifierItSharesWithAnAdapter) {
+  Impl().m_Adapters[1].SetID(PluginId());
+  std::vector<PI::CProperty> properties;
+  ASSERT_EQ(0u, plugin_->Request(5, PluginId(), &properties));
+  ASSERT_FALSE(properties.empty());
+  EXPECT_EQ(30137u, properties[0].m_ID);
+  EXPECT_EQ("Plugin:ID=309", properties[0].m_Text);
+}
+
+TEST_F(RoutingTest, OperationsOfEachKind) {
+  std::vector<PI::COperation> operations(3);
+  EXPECT_EQ(0u, plugin_->Request(8, AdapterId(), &operations));
+  EXPECT_TRUE(operations.empty());
+  ASSERT_EQ(0u, plugin_->Request(8, PluginId(), &operations));
+  ASSERT_EQ(1u, operations.size());
+  EXPECT_EQ(50002u, operations[0].GetID());
+
+  PI::COperation other;
+  other.m_ID = 50026;
+  EXPECT_EQ(0u, plugin_->Request(9, DriveId(), &other));
+  EXPECT_EQ(20005u, plugin_->Request(10, DriveId(), &other));
+  EXPECT_EQ(20005u, plugin_->Request(10, PluginId(), &other));
+  EXPECT_EQ(0u, plugin_->Request(10, AdapterId(), &other));
+}
+
+}  // namespace
