@@ -1,0 +1,228 @@
+#include "Text.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace host_shell {
+
+namespace {
+
+struct CodeText {
+  int64_t code;
+  const char* text;
+};
+
+constexpr CodeText kErrors[] = {
+    {-1, "shell error"},
+    {0, "success"},
+    {PI::ERR_NO_PROPERTY_FOUND, "no property found / nothing changed / database failure"},
+    {PI::ERR_NO_SUPPORTED_HARDWARE, "no supported hardware"},
+    {PI::ERR_FUNCTION_OUT_OF_RANGE, "function code out of range"},
+    {PI::ERR_TOOL_COMMAND_FAILED, "tool command failed"},
+    {PI::ERR_PROPERTY_NOT_SETTABLE, "property not settable"},
+    {PI::ERR_OPERATION_NOT_EXECUTABLE, "operation not executable"},
+    {PI::ERR_UNKNOWN_LOG_PAGE, "unknown log page"},
+    {PI::ERR_OUT_OF_MEMORY, "out of memory"},
+    {PI::ERR_NO_OBJECT, "no object with that ID"},
+    {PI::ERR_LOCK_INITIALIZATION_FAILED, "lock initialization failed"},
+    {PI::ERR_API_INITIALIZATION_FAILED, "initialization failed (inventory query)"},
+    {PI::ERR_OPERATION_REFUSED, "operation refused in the drive's state"},
+};
+
+constexpr CodeText kSeverities[] = {
+    {1, "Debug"},
+    {2, "Information"},
+    {3, "Warning"},
+    {4, "Critical"},
+    {5, "Fatal"},
+};
+
+// Display names of the properties the plug-in offers (adapter, drive, plug-in object).
+constexpr CodeText kPropertyNames[] = {
+    {30003, "Vendor"},
+    {30004, "Tool version"},
+    {30005, "Poll interval"},
+    {30007, "Name"},
+    {30017, "Status"},
+    {30018, "Driver version"},
+    {30020, "Firmware"},
+    {30022, "Serial number"},
+    {30037, "Bus"},
+    {30038, "Device"},
+    {30039, "Function"},
+    {30056, "Medium"},
+    {30059, "Capacity"},
+    {30060, "Reported capacity"},
+    {30063, "Model"},
+    {30069, "Temperature"},
+    {30099, "Version"},
+    {30120, "Adapter number"},
+    {30122, "Drive number"},
+    {30125, "Slot"},
+    {30137, "Location"},
+    {30158, "Support"},
+    {30165, "Warnings"},
+    {30189, "Media errors"},
+    {30247, "Device path"},
+    {30266, "Driver"},
+    {30442, "Temperature"},
+    {30460, "Sector size"},
+    {30461, "Usable capacity"},
+    {30462, "Usable share"},
+    {30468, "Spare state"},
+    {30479, "Segment"},
+    {30483, "End of life"},
+    {30486, "Available spare"},
+    {30487, "SMART state"},
+    {30488, "Spare threshold"},
+    {30489, "Data read"},
+    {30490, "Data written"},
+    {30494, "Endurance used"},
+    {30498, "Power-on hours"},
+    {30500, "Boot loader"},
+};
+
+// Messages of the events the plug-in raises, for codes the host library has no text for.
+constexpr CodeText kEventMessages[] = {
+    {10957, "Volatile memory backup has failed"},
+    {10959, "Temperature 80 to 83 °C"},
+    {10960, "Temperature 84 °C or more: critical"},
+    {10962, "Temperature at or above 80 °C"},
+    {10967, "Temperature 78 to 79 °C: approaching the limit"},
+    {10968, "Available spare below its threshold"},
+    {10980, "All critical warnings cleared"},
+    {10985, "Drive capacity changed"},
+    {11088, "Drive reliability has degraded"},
+    {11093, "Adapter found"},
+    {11094, "Adapter missing"},
+};
+
+template <size_t N>
+const char* Find(const CodeText (&table)[N], int64_t code) {
+  for (const CodeText& row : table) {
+    if (row.code == code) return row.text;
+  }
+  return nullptr;
+}
+
+std::string WithUnit(const std::string& number, uint32_t units) {
+  std::string unit = PI::UnitName(units);
+  return unit.empty() ? number : number + " " + unit;
+}
+
+}  // namespace
+
+std::string ErrorText(int64_t code) {
+  const char* text = Find(kErrors, code);
+  return text != nullptr ? text : "error " + std::to_string(code);
+}
+
+std::string SeverityText(uint32_t severity) {
+  const char* text = Find(kSeverities, severity);
+  return text != nullptr ? text : "severity " + std::to_string(severity);
+}
+
+std::string PropertyName(uint32_t id) {
+  const char* text = Find(kPropertyNames, id);
+  return text != nullptr ? text : "";
+}
+
+std::string ShortNumber(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.2f", value);
+  std::string text = buffer;
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+  }
+  if (text == "-0") text = "0";
+  return text;
+}
+
+std::string ValueText(const PI::CProperty& property) {
+  switch (property.m_ValueType) {
+    case PI::CProperty::VALUE_NONE:
+      return "";
+    case PI::CProperty::VALUE_TEXT:
+      return property.m_Text;
+    case PI::CProperty::VALUE_UINT64:
+      return WithUnit(std::to_string(property.m_UInt64), property.m_Units);
+    case PI::CProperty::VALUE_FLOAT:
+      return WithUnit(ShortNumber(property.m_Float), property.m_Units);
+    case PI::CProperty::VALUE_BOUNDED:
+      return WithUnit(std::to_string(property.m_Int), property.m_Units);
+    case PI::CProperty::VALUE_ENUMERATION:
+      return PI::PropertyValueToString(property.m_Int);
+    case PI::CProperty::VALUE_LIST: {
+      std::string text;
+      for (int32_t value : property.m_Values) {
+        if (!text.empty()) text += ", ";
+        text += PI::PropertyValueToString(value);
+      }
+      return text;
+    }
+  }
+  return "";
+}
+
+std::string EventMessage(uint32_t code) {
+  std::string text = PI::PropertyValueToString(static_cast<int32_t>(code));
+  if (!text.empty() && text != std::to_string(code)) return text;
+  const char* own = Find(kEventMessages, code);
+  return own != nullptr ? own : "event";
+}
+
+std::string TimeText(uint64_t ms) {
+  time_t seconds = static_cast<time_t>(ms / 1000);
+  struct tm local = {};
+  localtime_r(&seconds, &local);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+  return buffer;
+}
+
+std::string EventLine(const PI::CEvent& event, const std::string& objectName, bool colour) {
+  std::string severity = SeverityText(event.m_Severity);
+  while (severity.size() < 11) severity += ' ';
+  const char* severityColour = colour ? SeverityColour(event.m_Severity) : "";
+  std::string line = TimeText(event.m_Time) + "  ";
+  line += *severityColour != '\0' ? severityColour + severity + kReset : severity;
+  line += "  " + objectName + "  " + EventMessage(event.m_Code) + " (" +
+          std::to_string(event.m_Code) + ")";
+  line += "  source: \"" + event.m_Source + "\"";
+  line += ", placeholders: \"" + event.m_PlaceHolder1 + "\", \"" + event.m_PlaceHolder2 + "\"";
+  return line;
+}
+
+size_t DisplayWidth(const std::string& text) {
+  size_t width = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++width;  // count lead bytes, not continuation bytes
+  }
+  return width;
+}
+
+const char* StatusColour(int32_t status) {
+  switch (status) {
+    case 40024:  // adapter OK
+    case 40099:  // drive OK
+    case 40473:  // SMART OK
+      return kGreen;
+    case 40150:  // degraded
+    case 40180:
+    case 40474:
+      return kYellow;
+    case 40095:  // failed
+      return kRed;
+    default:
+      return "";
+  }
+}
+
+const char* SeverityColour(uint32_t severity) {
+  if (severity == 3) return kYellow;
+  if (severity >= 4) return kRed;
+  return "";
+}
+
+}  // namespace host_shell

@@ -1,0 +1,107 @@
+// varnock-host: loads the plug-in and drives it as the storage-management host does. See
+// HelpText in Options.cpp for the command line.
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include "Demo.h"
+#include "KVL.h"
+#include "KVLX.h"
+#include "Monitor.h"
+#include "Notifier.h"
+#include "Options.h"
+#include "PluginHost.h"
+#include "Script.h"
+
+namespace {
+
+constexpr uint32_t kModuleNumber = 309;
+
+// Registers the home with the toolkit before the plug-in exists: process path, PCI tree, clock,
+// tool time limit and tracing.
+bool SetUpHome(host_shell::Options& options, std::string& error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path home = fs::absolute(options.home, ec);
+  if (ec || !fs::is_directory(home, ec)) {
+    error = "the home " + options.home + " is not a directory";
+    return false;
+  }
+  options.home = home.lexically_normal().string();
+  while (options.home.size() > 1 && options.home.back() == '/') options.home.pop_back();
+
+  KVL::Misc::CKvlApplication::SetProcessPath(
+      boost::filesystem::path(options.home + "/varnock-host"));
+  // Without a PCI tree of its own the home sees the machine's devices.
+  const std::string pci = options.home + "/pci";
+  KVLX::CConfigManager::SetPciRoot(fs::is_directory(pci, ec) ? pci : "");
+  KVL::Misc::SetClock(KVL::Misc::MakeRealClock(options.timeScale));
+  KVLX::CSystem::SetTimeLimit(static_cast<uint64_t>(options.toolTimeout * 1000.0));
+  KVL::Misc::SetTraceMask(kModuleNumber, options.traceMask);
+  if (options.traceMask != 0) KVL::Misc::SetTraceFile(options.home + "/trace.log");
+  return true;
+}
+
+int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
+               const host_shell::Options& options) {
+  host_shell::Monitor monitor(host, notifier, options);
+  int status = 0;
+  if (monitor.Start()) {
+    monitor.Say("watching for events (Ctrl-C stops)");
+    monitor.Watch(options.seconds < 0 ? -1 : options.seconds * 1000.0 / options.timeScale);
+    if (notifier.Stopped()) monitor.Say("interrupted");
+  } else {
+    status = 1;
+  }
+  monitor.Stop();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  host_shell::Options options;
+  options.home = VARNOCK_DEFAULT_HOME;
+  options.plugin = VARNOCK_DEFAULT_PLUGIN;
+  std::string error;
+  if (!host_shell::ParseOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "varnock-host: %s\nTry 'varnock-host --help'.\n", error.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(host_shell::HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (!SetUpHome(options, error)) {
+    std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
+    return 2;
+  }
+
+  // Declared in this order so that the plug-in goes first and the notifier it calls last.
+  host_shell::Notifier notifier;
+  host_shell::StopSignal stopSignal(notifier);
+  if (!stopSignal.Install()) {
+    std::fprintf(stderr, "varnock-host: cannot install the signal handlers\n");
+    return 1;
+  }
+  host_shell::PluginHost host(notifier);
+  if (!host.Load(options.plugin, error)) {
+    std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
+    return 1;
+  }
+
+  switch (options.command) {
+    case host_shell::Command::kScript: {
+      host_shell::ScriptSession session(host, notifier, options);
+      return session.Run(STDIN_FILENO, stopSignal.Fd());
+    }
+    case host_shell::Command::kDemo:
+      return host_shell::RunDemo(host, notifier, options);
+    case host_shell::Command::kMain:
+      break;
+  }
+  return RunMainJob(host, notifier, options);
+}
