@@ -107,7 +107,7 @@ struct Drive {
   int64_t temperatureOffset = 0;
 
   uint64_t normalizedEA = 100;
-  uint64_t normalizedAD = 100;
+  uint64_t normalizedAD = 0;  // the plug-in reads attribute AD as the share of life used
 
   Fault fault;
 };
