@@ -159,6 +159,7 @@ class MonitorTest : public ::testing::Test {
 TEST_F(MonitorTest, HeatUpRaisesWarningsAndCoolingDownClearsThem) {
   Start();
   const uint64_t adapter = Impl().m_Adapters[0].GetID();
+  const std::string name = Impl().m_Adapters[0].m_Name;
   const int inventories = InventoryRuns();
   const int notified = notified_;
 
@@ -168,6 +169,9 @@ TEST_F(MonitorTest, HeatUpRaisesWarningsAndCoolingDownClearsThem) {
   EXPECT_TRUE(WaitNotified(notified + 1));
   EXPECT_EQ(0x240u, Impl().m_Adapters[0].m_CriticalWarnings);
   EXPECT_EQ(40150, Impl().m_Adapters[0].m_Status);
+  // The changed adapter's row is rewritten (with the values the adapter had known).
+  EXPECT_EQ(name, home_.QueryDb(std::string("SELECT Name FROM Adapter WHERE SerialNumber = '") +
+                                kFirst + "'").at(0).at(0));
 
   // Raised in bit order (64, then 512) and handed over last first.
   const std::vector<PI::CEvent> events = CollectEvents();
