@@ -335,6 +335,15 @@ TEST_F(ShellPluginTest, NoSupportedDeviceOrFailingToolFailsInit) {
   EXPECT_EQ(0u, answers[1]["adapterIds"].Size());
   EXPECT_TRUE(Contains(last.lines, "adapter count is 0"));
 
+  // A tool that hangs is killed at the time limit and counts as failed.
+  home.WriteFile("bin/drives.json",
+                 R"({"fault": {"kind": "hang", "page": "inventory"}, "drives": []})");
+  answers = Script("create\ninit\nrelease\n", "--tool-timeout 0.5");
+  ASSERT_EQ(3u, answers.size());
+  EXPECT_EQ(20012, answers[1]["result"].GetInt());
+
+  home.WriteFile("bin/drives.json",
+                 R"({"fault": {"kind": "empty", "page": "inventory"}, "drives": []})");
   // The main job gives up with a message and exit status 1, after releasing the plug-in.
   ShellRun run = Run("--seconds 1 --time-scale 100");
   EXPECT_EQ(1, run.status);
