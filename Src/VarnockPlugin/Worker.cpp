@@ -38,6 +38,14 @@ constexpr uint64_t kPauseAfterDriveMs = 1000;
 
 }  // namespace
 
+// Releases the worker's hold of m_DataLock, with the lock traces of the worker.
+#define VARNOCK_RELEASE_DATA(data)                    \
+  do {                                                \
+    VTRACE(TL_LOCK, "Before m_DataLock.Release ()");  \
+    (data).Release();                                 \
+    VTRACE(TL_LOCK, "After m_DataLock.Release ()");   \
+  } while (0)
+
 void IPLUGINAPI_IMPL::Worker() {
   VTRACE(TL_ENTRY, "ENTER Worker()");
   bool fullPass = true;
@@ -45,12 +53,6 @@ void IPLUGINAPI_IMPL::Worker() {
   KVL::Threading::CWaitInterval interval(kFirstIntervalMs);
   KVL::Threading::CWaiter waiter;
   waiter << m_ForceWorker << m_StopRequest << m_PrivateEvent;
-
-  auto releaseData = [this](HeldLock& data) {
-    VTRACE(TL_LOCK, "Before m_DataLock.Release ()");
-    data.Release();
-    VTRACE(TL_LOCK, "After m_DataLock.Release ()");
-  };
 
   for (;;) {
     const uint32_t wake = waiter.Wait(interval, false);
@@ -105,7 +107,7 @@ void IPLUGINAPI_IMPL::Worker() {
           }
           KVL::Misc::Sleep(kPauseAfterDriveMs);
         }
-        if (!fullPass) releaseData(data);
+        if (!fullPass) VARNOCK_RELEASE_DATA(data);
       }
 
       if (fullPass) {
@@ -113,7 +115,7 @@ void IPLUGINAPI_IMPL::Worker() {
         HeldLock events(m_EventsLock, m_EventsLock.Wait(nullptr, KVL::INFINITE));
         VTRACE(TL_LOCK, "After m_EventsLock.Wait(INFINITE)");
         if (!events.Held()) {
-          releaseData(data);
+          VARNOCK_RELEASE_DATA(data);
         } else {
           GetAdaptersInfo();
           m_AdapterCount = m_AdapterInfos.size();
@@ -143,10 +145,10 @@ void IPLUGINAPI_IMPL::Worker() {
           VTRACE(TL_LOCK, "After m_EventsLock.Release ()");
           if (pending != 0 || last == 0) {
             ClearMarks();
-            releaseData(data);
+            VARNOCK_RELEASE_DATA(data);
             NotifyHost();
           } else {
-            releaseData(data);
+            VARNOCK_RELEASE_DATA(data);
           }
           lastFullPass = KVL::Misc::now();
           interval.Restart(m_PollInterval * 1000ULL);
