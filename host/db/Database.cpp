@@ -5,8 +5,12 @@
 
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <exception>
 #include <utility>
 
@@ -61,6 +65,19 @@ int Authorize(void*, int action, const char* name, const char*, const char*, con
   }
 }
 
+// How many prepared statements a connection keeps at most: two per drive of a large host. A
+// kept SELECT of every column of a row takes about 20 KiB; when the limit is reached all are
+// dropped and the next queries keep theirs anew.
+constexpr size_t kKeptStatements = 512;
+
+// Whether [first, last) holds nothing but blanks and statement ends.
+bool OnlyBlanks(const char* first, const char* last) {
+  for (; first < last; ++first) {
+    if (*first != ';' && !std::isspace(static_cast<unsigned char>(*first))) return false;
+  }
+  return true;
+}
+
 std::string Unavailable(const std::string& path, const std::string& reason) {
   return "The host database " + path + " is unavailable: " + reason;
 }
@@ -69,9 +86,57 @@ std::string Unavailable(const std::string& path, const std::string& reason) {
 
 DatabaseDAO::DatabaseDAO(std::string reason) : m_Unavailable(std::move(reason)) {}
 
-DatabaseDAO::~DatabaseDAO() { sqlite3_close_v2(m_Db); }
+DatabaseDAO::~DatabaseDAO() {
+  ForgetStatements();
+  sqlite3_close_v2(m_Db);
+}
+
+void DatabaseDAO::ForgetStatements() {
+  for (auto& kept : m_Statements) sqlite3_finalize(kept.second);
+  m_Statements.clear();
+}
 
 std::shared_ptr<DatabaseDAO> DatabaseDAO::Open(const std::string& path, OpenMode mode) {
+  auto dao = Connect(path, mode);
+  dao->m_Path = path;
+  dao->m_Mode = mode;
+  struct stat st = {};
+  if (dao->m_Db != nullptr && stat(path.c_str(), &st) == 0) {
+    dao->m_Device = st.st_dev;
+    dao->m_Inode = st.st_ino;
+  }
+  return dao;
+}
+
+bool DatabaseDAO::FileReplaced() const {
+  struct stat st = {};
+  if (stat(m_Path.c_str(), &st) != 0) return errno == ENOENT;
+  return st.st_dev != m_Device || st.st_ino != m_Inode;
+}
+
+void DatabaseDAO::Reconnect() {
+  ForgetStatements();
+  sqlite3_close_v2(m_Db);
+  m_Db = nullptr;
+  // The journal files of a database that was deleted belong to no database any more; a new one
+  // must not start from them.
+  struct stat st = {};
+  if (stat(m_Path.c_str(), &st) != 0 && errno == ENOENT) {
+    unlink((m_Path + "-wal").c_str());
+    unlink((m_Path + "-shm").c_str());
+  }
+  const auto fresh = Connect(m_Path, m_Mode);
+  std::swap(m_Db, fresh->m_Db);
+  m_Unavailable = fresh->m_Unavailable;
+  if (m_Db == nullptr) return;
+  if (m_BusyTimeout >= 0) sqlite3_busy_timeout(m_Db, m_BusyTimeout);
+  if (stat(m_Path.c_str(), &st) == 0) {
+    m_Device = st.st_dev;
+    m_Inode = st.st_ino;
+  }
+}
+
+std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenMode mode) {
   const int flags = mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY
                                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   sqlite3* db = nullptr;
@@ -85,8 +150,13 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Open(const std::string& path, OpenMode
 
   // The first statement reads the file, so a file that is not a database fails here. WAL lets
   // readers go on while another connection writes; a read-only file keeps its journal mode.
-  const char* setup = mode == OpenMode::ReadOnly ? "SELECT COUNT(*) FROM sqlite_master;"
-                                                 : "PRAGMA journal_mode = WAL;";
+  // With WAL, synchronous NORMAL syncs at checkpoints instead of at every commit: a power loss
+  // may take the last rows back, never the file's consistency, and the plug-in rewrites its rows
+  // from the drives on every pass, while a sync per row would cost a full pass more than its
+  // own work.
+  const char* setup = mode == OpenMode::ReadOnly
+                          ? "SELECT COUNT(*) FROM sqlite_master;"
+                          : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
   std::string schema = mode == OpenMode::ReadOnly ? "" : HostSchemaSql();
   char* error = nullptr;
   if (sqlite3_exec(db, setup, nullptr, nullptr, &error) != SQLITE_OK ||
@@ -105,6 +175,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Open(const std::string& path, OpenMode
 
 std::vector<std::string> DatabaseDAO::query(std::string sql) {
   std::lock_guard<std::mutex> lock(m_Mutex);
+  if (!m_Path.empty() && (m_Db == nullptr || FileReplaced())) Reconnect();
   if (m_Db == nullptr) throw DBEXCEPTION::DatabaseException(m_Unavailable);
 
   const bool wasAutocommit = sqlite3_get_autocommit(m_Db) != 0;
@@ -113,16 +184,26 @@ std::vector<std::string> DatabaseDAO::query(std::string sql) {
   const char* next = sql.c_str();
   const char* const end = next + sql.size();
   while (next < end && failure.empty()) {
-    sqlite3_stmt* raw = nullptr;
+    Statement statement;
     const char* tail = nullptr;
-    const int prepared =
-        sqlite3_prepare_v2(m_Db, next, static_cast<int>(end - next), &raw, &tail);
-    Statement statement(raw);
-    if (prepared != SQLITE_OK) {
-      failure = sqlite3_errmsg(m_Db);
-      break;
+    // A kept statement is taken out while it runs and put back when it ran to its end.
+    const auto kept = next == sql.c_str() ? m_Statements.find(sql) : m_Statements.end();
+    if (kept != m_Statements.end()) {
+      statement.reset(kept->second);
+      m_Statements.erase(kept);
+      tail = end;
+    } else {
+      sqlite3_stmt* raw = nullptr;
+      const int prepared =
+          sqlite3_prepare_v2(m_Db, next, static_cast<int>(end - next), &raw, &tail);
+      statement.reset(raw);
+      if (prepared != SQLITE_OK) {
+        failure = sqlite3_errmsg(m_Db);
+        break;
+      }
+      if (tail == nullptr || tail <= next) break;  // nothing consumed: an embedded NUL
     }
-    if (tail == nullptr || tail <= next) break;  // nothing consumed: an embedded NUL
+    const bool wholeText = next == sql.c_str() && OnlyBlanks(tail, end);
     next = tail;
     if (!statement) continue;  // blanks or a comment
     const int columns = sqlite3_column_count(statement.get());
@@ -133,7 +214,13 @@ std::vector<std::string> DatabaseDAO::query(std::string sql) {
         values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
       }
     }
-    if (stepped != SQLITE_DONE) failure = sqlite3_errmsg(m_Db);
+    if (stepped != SQLITE_DONE) {
+      failure = sqlite3_errmsg(m_Db);
+    } else if (wholeText && columns > 0 && sqlite3_stmt_readonly(statement.get()) != 0) {
+      sqlite3_reset(statement.get());
+      if (m_Statements.size() >= kKeptStatements) ForgetStatements();
+      m_Statements.emplace(sql, statement.release());
+    }
   }
 
   // A transaction that the text opened and left open would swallow every later write of the
@@ -153,6 +240,7 @@ bool DatabaseDAO::isOpen() const {
 
 void DatabaseDAO::setBusyTimeout(int milliseconds) {
   std::lock_guard<std::mutex> lock(m_Mutex);
+  m_BusyTimeout = milliseconds;
   if (m_Db != nullptr) sqlite3_busy_timeout(m_Db, milliseconds);
 }
 

@@ -3,14 +3,17 @@
 // mutex, so the storage that holds it can be shared by the host and its plug-ins.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "DatabaseException.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace DatabaseWrapper {
 
@@ -29,6 +32,9 @@ class __attribute__((visibility("default"))) DatabaseDAO {
   // timeout; once the schema is in place it refuses schema changes, ATTACH, DETACH and every
   // PRAGMA but foreign_keys. Never fails: when the file cannot be opened or is not a database,
   // the object returned throws on every query, with the reason. The caller shares ownership.
+  // A query finds the file again when it went missing or was replaced since it was opened (a
+  // deleted database is created anew, so later rows do not vanish with an unlinked file), and
+  // retries a file that could not be opened.
   static std::shared_ptr<DatabaseDAO> Open(const std::string& path,
                                            OpenMode mode = OpenMode::ReadWrite);
 
@@ -42,9 +48,28 @@ class __attribute__((visibility("default"))) DatabaseDAO {
   void setBusyTimeout(int milliseconds);
 
  private:
+  // A DAO for `path`: open, or holding the reason why not.
+  static std::shared_ptr<DatabaseDAO> Connect(const std::string& path, OpenMode mode);
+  // With m_Mutex held: whether the file at m_Path is no longer the one open, and opening it anew.
+  bool FileReplaced() const;
+  void Reconnect();
+  // With m_Mutex held: finalizes every kept statement.
+  void ForgetStatements();
+
   mutable std::mutex m_Mutex;
   sqlite3* m_Db = nullptr;  // guarded by m_Mutex; null when the database is unavailable
   std::string m_Unavailable;
+  // Constant after Open (empty for a DAO without a database, which never reconnects).
+  std::string m_Path;
+  OpenMode m_Mode = OpenMode::ReadWrite;
+  // Guarded by m_Mutex: the busy timeout a caller set (-1: the default) and the open file.
+  int m_BusyTimeout = -1;
+  uint64_t m_Device = 0;
+  uint64_t m_Inode = 0;
+  // Guarded by m_Mutex: read-only statements kept prepared by their whole SQL text, for the
+  // next query of the same text. The plug-in looks each row up by the same SELECT text on every
+  // pass, and preparing a SELECT of every column costs more than running it.
+  std::unordered_map<std::string, sqlite3_stmt*> m_Statements;
 };
 
 // The busy timeout of connections opened from now on (default 2000 ms).

@@ -37,7 +37,7 @@ class CLanguageSupport {
     std::string m_FileName;
     uint32_t m_LanguageCode;
     std::string m_Encoding;
-    int m_Flag;
+    [[maybe_unused]] int m_Flag;
     std::vector<std::string> m_Messages;
   };
 };
@@ -64,7 +64,7 @@ class CModuleInfo {
   uint32_t m_Number;
   std::string m_Name;
   std::string m_Version;
-  const Language_Support::CLanguageSupport::CLngFile* m_LngFile;
+  [[maybe_unused]] const Language_Support::CLanguageSupport::CLngFile* m_LngFile;
   std::vector<uint32_t> m_ErrorMessages;
 };
 

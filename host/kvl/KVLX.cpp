@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +22,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <tuple>
+#include <utility>
 
 #include "KVL.h"
 
@@ -33,6 +37,14 @@ namespace {
 
 std::atomic<uint64_t> g_TimeLimitMs{60000};
 std::atomic<size_t> g_OutputCap{16u << 20};
+
+std::mutex g_RunnerMutex;
+std::shared_ptr<const Testing::CommandRunner> g_Runner;  // guarded by g_RunnerMutex
+
+std::shared_ptr<const Testing::CommandRunner> CurrentRunner() {
+  std::lock_guard<std::mutex> lock(g_RunnerMutex);
+  return g_Runner;
+}
 
 constexpr int kPollSliceMs = 20;  // how often a run looks at its limits and cancellation
 
@@ -51,19 +63,33 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
   return words;
 }
 
-// A started program: its process (the leader of its own group) and the read end of its output.
+// A started program: its process (the leader of its own group), the read end of its output and
+// a descriptor that becomes readable when it exits (-1 where the kernel has none).
 class ChildRun {
  public:
-  ChildRun(pid_t pid, int fd) : m_Pid(pid), m_Fd(fd) {}
+  // The child is not reaped before the pidfd is opened, so its pid cannot name another process.
+  ChildRun(pid_t pid, int fd)
+      : m_Pid(pid), m_Fd(fd), m_ExitFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
   ChildRun(const ChildRun&) = delete;
   ChildRun& operator=(const ChildRun&) = delete;
   // Whatever way the run ends, the group is killed, the child reaped and the pipe closed.
   ~ChildRun() {
     if (!m_Reaped) KillAndReap();
     if (m_Fd >= 0) close(m_Fd);
+    if (m_ExitFd >= 0) close(m_ExitFd);
   }
 
   int Fd() const { return m_Fd; }
+  int ExitFd() const { return m_ExitFd; }
+
+  // Waits up to `waitMs` for the child to exit. Without an exit descriptor, sleeps the time.
+  void WaitForExit(int waitMs) const {
+    pollfd p = {m_ExitFd, POLLIN, 0};
+    if (m_ExitFd >= 0)
+      poll(&p, 1, waitMs);
+    else
+      poll(nullptr, 0, waitMs);
+  }
 
   // True once the child has exited; it stays a zombie (its process group id cannot be reused)
   // until Reap.
@@ -90,6 +116,7 @@ class ChildRun {
 
   pid_t m_Pid;
   int m_Fd;
+  int m_ExitFd;
   bool m_Reaped = false;
 };
 
@@ -146,11 +173,12 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   return pid;
 }
 
-// Reads what is ready on `fd` into `output`, waiting up to `waitMs`. False at end of file.
-bool ReadSome(int fd, int waitMs, std::string& output) {
-  pollfd p = {fd, POLLIN, 0};
-  const int ready = poll(&p, 1, waitMs);
-  if (ready <= 0) return true;  // nothing yet (or EINTR)
+// Reads what is ready on `fd` into `output`, waiting up to `waitMs`, or less when `exitFd` (if
+// not -1) becomes readable first. False at end of file.
+bool ReadSome(int fd, int waitMs, std::string& output, int exitFd = -1) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {exitFd, POLLIN, 0}};  // poll skips a negative descriptor
+  const int ready = poll(p, 2, waitMs);
+  if (ready <= 0 || p[0].revents == 0) return true;  // nothing yet (or EINTR), or only the exit
   char buffer[65536];
   const ssize_t n = read(fd, buffer, sizeof buffer);
   if (n > 0) {
@@ -167,6 +195,7 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
   using Clock = std::chrono::steady_clock;
   output.clear();
   KVL::Threading::CancellationPoint();
+  if (const auto runner = CurrentRunner()) return (*runner)(program, arguments, output);
   if (program.empty()) return 0;
 
   int fd = -1;
@@ -184,14 +213,16 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
       return 0;
     }
     if (Clock::now() >= deadline) return 0;  // `child` kills and reaps
+    // Both waits end as soon as the child exits: a tool run costs the host no more than the
+    // run itself, not a slice of idle waiting after it.
     if (open) {
-      open = ReadSome(child.Fd(), kPollSliceMs, output);
+      open = ReadSome(child.Fd(), kPollSliceMs, output, child.ExitFd());
       if (output.size() > cap) {
         output.resize(cap);
         return 0;
       }
     } else {
-      poll(nullptr, 0, kPollSliceMs);
+      child.WaitForExit(kPollSliceMs);
     }
     if (!child.Exited()) continue;
 
@@ -222,6 +253,11 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     start = end + 1;
   }
   return result;
+}
+
+void Testing::SetCommandRunner(CommandRunner runner) {
+  std::lock_guard<std::mutex> lock(g_RunnerMutex);
+  g_Runner = runner ? std::make_shared<const CommandRunner>(std::move(runner)) : nullptr;
 }
 
 void CSystem::SetTimeLimit(uint64_t ms) { g_TimeLimitMs.store(ms); }
@@ -290,34 +326,64 @@ bool ParseAddress(const std::string& name, PciFunction& f) {
   return static_cast<size_t>(consumed) == name.size();
 }
 
-// Every function of the PCI tree whose vendor:device pair is one of `ids`, in address order.
-std::vector<PciFunction> FindFunctions(const std::vector<std::pair<unsigned, unsigned>>& ids) {
-  std::string root;
-  {
-    std::lock_guard<std::mutex> lock(g_PciMutex);
-    root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
+using IdList = std::vector<std::pair<unsigned, unsigned>>;
+// The entries of a directory by name and inode number, in the order the directory lists them
+// (the same order while it does not change); empty when it cannot be read.
+using Listing = std::vector<std::pair<std::string, ino_t>>;
+
+Listing ListDirectory(const std::string& path) {
+  Listing entries;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return entries;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') entries.emplace_back(entry->d_name, entry->d_ino);
   }
+  closedir(dir);
+  return entries;
+}
+
+// What the last full read of a tree found for one list of IDs. A scan asks for instance 1, 2,
+// 3 ... in turn; reading two files of every function for each of them would make a scan of N
+// drives cost N² file reads. So instance 1 always reads the tree, and a later instance reuses
+// the last read while the tree still lists the same entries (names and inode numbers: a function
+// that goes away and comes back is a new entry).
+struct PciSnapshot {
+  std::string root;
+  IdList ids;
+  Listing entries;
   std::vector<PciFunction> found;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
+};
+PciSnapshot g_PciSnapshot;  // guarded by g_PciMutex
+
+// Every function of the PCI tree whose vendor:device pair is one of `ids`, in address order.
+std::vector<PciFunction> FindFunctions(const IdList& ids, uint32_t instance) {
+  std::lock_guard<std::mutex> lock(g_PciMutex);
+  const std::string root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
+  Listing entries = ListDirectory(root);
+  PciSnapshot& last = g_PciSnapshot;
+  if (instance > 1 && last.root == root && last.ids == ids && last.entries == entries)
+    return last.found;
+
+  std::vector<PciFunction> found;
+  for (const auto& entry : entries) {
     PciFunction f;
-    if (!ParseAddress(it->path().filename().string(), f)) continue;
+    if (!ParseAddress(entry.first, f)) continue;
+    const std::filesystem::path path = std::filesystem::path(root) / entry.first;
     unsigned vendor = 0;
     unsigned device = 0;
-    if (!ReadHexFile(it->path() / "vendor", vendor) || !ReadHexFile(it->path() / "device", device))
-      continue;
+    if (!ReadHexFile(path / "vendor", vendor) || !ReadHexFile(path / "device", device)) continue;
     if (std::find(ids.begin(), ids.end(), std::make_pair(vendor, device)) != ids.end())
       found.push_back(f);
   }
   std::sort(found.begin(), found.end());
+  last = PciSnapshot{root, ids, std::move(entries), found};
   return found;
 }
 
-bool Pick(const std::vector<std::pair<unsigned, unsigned>>& ids, uint32_t instance, int& segment,
-          int& bus, int& device, int& function) {
+bool Pick(const IdList& ids, uint32_t instance, int& segment, int& bus, int& device,
+          int& function) {
   if (ids.empty() || instance == 0) return false;
-  const std::vector<PciFunction> found = FindFunctions(ids);
+  const std::vector<PciFunction> found = FindFunctions(ids, instance);
   if (instance > found.size()) return false;
   const PciFunction& f = found[instance - 1];
   segment = static_cast<int>(f.segment);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,5 +57,15 @@ class CSystemTime_Win {
   // The UTC calendar date of a time in milliseconds since 1970.
   static void GetDate(uint64_t ms, CSystemDate_Win& date);
 };
+
+namespace Testing {
+// A stand-in for every program run: while one is set, ExecuteCommand (both overloads) hands the
+// program and its argument line to it instead of starting a process, and returns what it
+// returns with the output it filled. Lets fuzzers feed chosen output to the code that reads it.
+// An empty function restores real runs. Safe to set from any thread.
+using CommandRunner = std::function<uint32_t(const std::string& program,
+                                             const std::string& arguments, std::string& output)>;
+void SetCommandRunner(CommandRunner runner);
+}  // namespace Testing
 
 }  // namespace KVLX
