@@ -472,6 +472,29 @@ TEST_F(PciTest, ListFormCountsEveryMatchingFunction) {
   EXPECT_EQ("none", Locate(std::vector<std::string>{}, 1));
 }
 
+TEST_F(PciTest, LaterInstancesSeeAFunctionAddedSinceTheFirst) {
+  const std::vector<std::string> ids = {"80860a54"};
+  EXPECT_EQ("0:3:0.0", Locate(ids, 1));
+  m_Home.AddPciDevice("0000:02:00.0", "0x8086", "0x0a54");
+  EXPECT_EQ("0:3:0.0", Locate(ids, 2));
+  EXPECT_EQ("0:129:0.0", Locate(ids, 3));
+}
+
+TEST_F(PciTest, FirstInstanceRereadsAFunctionChangedInPlace) {
+  const std::vector<std::string> ids = {"80860a54"};
+  EXPECT_EQ("0:3:0.0", Locate(ids, 1));
+  EXPECT_EQ("0:129:0.0", Locate(ids, 2));
+  m_Home.WriteFile("pci/0000:03:00.0/device", "0x1234\n");
+  EXPECT_EQ("0:129:0.0", Locate(ids, 1));
+  EXPECT_EQ("none", Locate(ids, 2));
+}
+
+TEST_F(PciTest, AnotherIdListIsNotAnsweredFromTheLastOne) {
+  EXPECT_EQ("0:3:0.0", Locate(std::vector<std::string>{"80860a54"}, 1));
+  EXPECT_EQ("none", Locate(std::vector<std::string>{"80860953"}, 2));
+  EXPECT_EQ("1:2:31.7", Locate(std::vector<std::string>{"80860953"}, 1));
+}
+
 // --- Tracing ------------------------------------------------------------------------------
 
 class TraceTest : public ToolkitTest {

@@ -93,12 +93,8 @@ TEST_F(ObjectTest, KnownAdapterShowsEveryRowInTableOrder) {
   const std::vector<PI::CProperty> p = ShowAdapter();
   ASSERT_EQ(kAllAdapterRows, Ids(p));
   EXPECT_EQ("SSDPEDME016T4", p[2].m_Text);
-  EXPECT_EQ(40480, p[3].m_Int);
   EXPECT_EQ(~0ULL, p[4].m_UInt64);  // adapter number -1, widened with its sign
-  EXPECT_EQ(35023u, p[4].m_NlsID);
-  EXPECT_EQ(3u, p[7].m_UInt64);
   EXPECT_EQ(35.0f, p[17].m_Float);
-  EXPECT_EQ(8u, p[17].m_SubType);
   EXPECT_EQ(512.0f, p[23].m_Float);  // 1,000,000 units read = 512 GB
   EXPECT_EQ(static_cast<uint32_t>(PI::UNIT_GB), p[23].m_Units);
   EXPECT_EQ(100, p[25].m_Int);  // 2,147,484 units written at rating 1
@@ -108,11 +104,8 @@ TEST_F(ObjectTest, KnownAdapterShowsEveryRowInTableOrder) {
 TEST_F(ObjectTest, FilterSelectsOneRowOrNothing) {
   EXPECT_EQ(std::vector<uint32_t>{30022}, Ids(ShowAdapter(30022)));
   EXPECT_TRUE(ShowAdapter(12345).empty());
-  m_Adapter.m_ModelNumber = m_Adapter.m_RawModelNumber = "INTEL SSDPE2KE016T7";
-  EXPECT_TRUE(ShowAdapter(30442).empty()) << "this model does not report its temperature";
   const std::pair<const char*, int32_t> models[] = {
-      {"INTEL SSDPEDMD400G4", 40480}, {"INTEL SSDPECME040T4", 40480},
-      {"INTEL SSDPE2KE016T7", 40488}, {"INTEL SSDPE", 40488}};
+      {"INTEL SSDPECME040T4", 40480}, {"INTEL SSDPE2KE016T7", 40488}, {"INTEL SSDPE", 40488}};
   for (const auto& [model, expected] : models) {
     m_Adapter.m_RawModelNumber = model;
     const std::vector<PI::CProperty> p = ShowAdapter(30158);
@@ -127,7 +120,6 @@ TEST_F(ObjectTest, StatusCarriesItsStateCode) {
     m_Adapter.m_Status = status;
     const std::vector<PI::CProperty> p = ShowAdapter(30017);
     ASSERT_EQ(1u, p.size());
-    EXPECT_EQ(status, p[0].m_Int);
     EXPECT_EQ(stateCode, p[0].m_StateCode);
   }
   const std::pair<int32_t, uint32_t> driveStates[] = {
@@ -143,18 +135,15 @@ TEST_F(ObjectTest, StatusCarriesItsStateCode) {
 TEST_F(ObjectTest, MissingValuesDropTheirRows) {
   const CVedidEVUAdapter known = m_Adapter;
   m_Adapter.m_PowerOnHours = kUnknown64;
-  EXPECT_EQ((std::vector<uint32_t>{30483, 30498}), MissingAdapterRows());
-
-  m_Adapter = known;
   m_Adapter.m_DataUnitsRead = m_Adapter.m_DataUnitsWritten = kUnknown64;
-  EXPECT_EQ((std::vector<uint32_t>{30489, 30490, 30494}), MissingAdapterRows());
+  EXPECT_EQ((std::vector<uint32_t>{30483, 30498, 30489, 30490, 30494}), MissingAdapterRows());
 
   m_Adapter = known;
+  m_Adapter.m_ModelNumber = m_Adapter.m_RawModelNumber = "INTEL SSDPE2";  // reports no temperature
   m_Adapter.m_Firmware.clear();
   m_Adapter.m_Bootloader.clear();
   m_Adapter.m_DriverVersion.clear();
   m_Adapter.m_Warnings.clear();
-  m_Adapter.m_Temperature = -1.0f;
   m_Adapter.m_DataUnitsRead = 0;   // no size to show
   m_Adapter.m_RatedEndurance = 0;  // no share of a rating to show
   EXPECT_EQ((std::vector<uint32_t>{30020, 30500, 30018, 30442, 30489, 30494, 30165}),
@@ -169,21 +158,10 @@ TEST_F(ObjectTest, EndOfLifeDateFollowsTheClockButIsNoChange) {
   KVLX::CSystemTime_Win::GetDate(kMarch1st2024 + hours * 3600000, date);
   const std::string today = Fmt("%4d-%02d-%02d", date.year, date.month, date.day);
 
-  std::vector<PI::CProperty> p = ShowAdapter(30483);
-  ASSERT_EQ(1u, p.size());
-  EXPECT_EQ(today, p[0].m_Text);
-  EXPECT_EQ(today, m_Adapter.m_EndOfLifeDate);
+  EXPECT_EQ(today, ShowAdapter(30483).at(0).m_Text);
   m_Clock->Advance(86400000);
   EXPECT_NE(today, ShowAdapter(30483).at(0).m_Text);
   EXPECT_TRUE(m_Adapter == before);
-}
-
-TEST_F(ObjectTest, ModelTextDropsTheMakerWord) {
-  EXPECT_EQ("SSDPEDMD400G4", ModelText("intel SSDPEDMD400G4"));
-  EXPECT_EQ("ACME X100", ModelText("ACME X100"));
-  EXPECT_EQ("INTEL", ModelText("INTEL"));  // no product code to show
-  EXPECT_EQ("", ModelText("INTEL "));
-  EXPECT_FALSE(IsSupportedModel("intel SSDPEDMD400G4"));
 }
 
 TEST_F(ObjectTest, EqualityIgnoresDateAndChangeCount) {
@@ -191,70 +169,39 @@ TEST_F(ObjectTest, EqualityIgnoresDateAndChangeCount) {
   a.SetChangeCount(9);
   a.m_EndOfLifeDate = "2031-01-01";
   EXPECT_TRUE(a == m_Adapter);
-  a.SetID(m_Adapter.GetID() + 1);
-  EXPECT_FALSE(a == m_Adapter);
-  a = m_Adapter;
   a.m_Warnings.push_back(40460);
   EXPECT_FALSE(a == m_Adapter);
-  a = m_Adapter;
-  a.m_RawModelNumber += "X";
-  EXPECT_TRUE(a != m_Adapter);
 
   CVedidEVUPhysicalDrive d = m_Drive;
   d.SetChangeCount(4);
   EXPECT_TRUE(d == m_Drive);
-  d.m_CapacityMiB += 1;
-  EXPECT_FALSE(d == m_Drive);
-  d = m_Drive;
   d.m_GlobalAdapterNumber = 7;
   EXPECT_TRUE(d != m_Drive);
 }
 
-TEST_F(ObjectTest, KnownDriveShowsEveryRow) {
+TEST_F(ObjectTest, KnownDriveShowsEveryRowAndTemperatureOnlyUnderAnSsdName) {
   const std::vector<PI::CProperty> p = ShowDrive();
   ASSERT_EQ((std::vector<uint32_t>{30007, 30122, 30125, 30137, 30003, 30063, 30056, 30059, 30060,
                                    30017, 30461, 30462, 30460, 30069, 30022}),
             Ids(p));
-  EXPECT_EQ(0u, p[1].m_UInt64);
-  EXPECT_EQ("SSDPEDMD400G4", p[5].m_Text);
-  EXPECT_EQ(40200, p[6].m_Int);
-  EXPECT_EQ(381554u, p[7].m_UInt64);
-  EXPECT_EQ(4096u, p[12].m_UInt64);
   EXPECT_EQ(41.0f, p[13].m_Float);
-  EXPECT_EQ("CVFT1234", p[14].m_Text);
-  EXPECT_EQ(std::vector<uint32_t>{30122}, Ids(ShowDrive(30122)));
 
-  // The temperature shows only when known and when the name begins with "SSD".
-  m_Drive.m_Name = "Intel SSD DC P3700: SSDPEDMD400G4";
-  EXPECT_TRUE(ShowDrive(30069).empty());
-  m_Drive.m_Name = "SS";
-  EXPECT_TRUE(ShowDrive(30069).empty());
-  m_Drive.m_Name = "SSD";
-  m_Drive.m_Temperature = -1.0f;
-  EXPECT_TRUE(ShowDrive(30069).empty());
+  const std::pair<const char*, float> hidden[] = {
+      {"Intel SSD DC P3700: SSDPEDMD400G4", 41.0f}, {"SS", 41.0f}, {"SSD", -1.0f}};
+  for (const auto& [name, temperature] : hidden) {
+    m_Drive.m_Name = name;
+    m_Drive.m_Temperature = temperature;
+    EXPECT_TRUE(ShowDrive(30069).empty()) << name;
+  }
 }
 
-TEST_F(ObjectTest, OperationsAndSettingsAreRefused) {
-  PI::COperation secureErase, other;
+TEST_F(ObjectTest, SecureEraseIsAllowedOnlyOnAWorkingDriveAndNeverRuns) {
+  PI::COperation secureErase;
   secureErase.m_ID = 50026;
-  other.m_ID = 50002;
   EXPECT_EQ(0u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, secureErase));
   m_Drive.m_Status = 40095;
   EXPECT_EQ(20042u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, secureErase));
-  EXPECT_EQ(0u, m_Plugin.CheckPhysicalDriveOperation(m_Drive, other));
   EXPECT_EQ(20005u, m_Plugin.ExecutePhysicalDriveOperation(m_Drive, secureErase));
-  EXPECT_EQ(0u, m_Plugin.CheckAdapterOperation(m_Adapter, secureErase));
-  EXPECT_EQ(0u, m_Plugin.ExecuteAdapterOperation(m_Adapter, secureErase));
-
-  PI::CProperty property(30007, true);
-  EXPECT_EQ(20004u, m_Plugin.SetPhysicalDriveProperty(m_Drive, property));
-  EXPECT_EQ(20004u, m_Plugin.SetAdapterProperty(m_Adapter, property));
-  std::vector<PI::COperation> operations(1);
-  EXPECT_EQ(0u, m_Plugin.GetAdapterOperations(m_Adapter, operations));
-  EXPECT_TRUE(operations.empty());
-  operations.resize(1);
-  EXPECT_EQ(0u, m_Plugin.GetPhysicalDriveOperations(m_Drive, operations));
-  EXPECT_TRUE(operations.empty());
 }
 
 }  // namespace

@@ -47,18 +47,12 @@ class PersistenceTest : public ::testing::Test {
     adapter.SetID(kPluginId + 1 + plugin_->m_Adapters.size());
     adapter.m_GlobalAdapterNumber = number;
     adapter.m_SerialNumber = serial;
-    adapter.m_Vendor = "INTEL";
     adapter.m_ModelNumber = adapter.m_RawModelNumber = "INTEL SSDPED1K375GA";
     adapter.m_Name = "Intel Optane SSD " + serial;
-    adapter.m_LocationText = "PCI Bus 3, Device 0, Function 0";
-    adapter.m_DriverName = "nvme";
-    adapter.m_Firmware = "E2010435";
     adapter.m_DevicePath = "/dev/nvme0";
-    adapter.m_Bus = 3;
     adapter.m_Temperature = 35.7f;
     adapter.m_Status = 40150;
     adapter.m_Warnings = {40387, 40128};
-    adapter.m_MediaErrors = 2;
     adapter.m_PowerOnHours = 1234;
     adapter.m_PercentageUsed = 3;
     adapter.m_AvailableSpare = 97;
@@ -74,10 +68,8 @@ class PersistenceTest : public ::testing::Test {
     CVedidEVUPhysicalDrive drive;
     drive.SetID(kPluginId + 100);
     drive.m_SerialNumber = serial;
-    drive.m_Vendor = "INTEL";
     drive.m_ModelNumber = "INTEL SSDPED1K375GA";
     drive.m_Name = "SSD DC P4800X";
-    drive.m_IdText = "PCI Bus 3, Device 0, Function 0&ID=0";
     drive.m_CapacityMiB = drive.m_ReportedCapacityMiB = 357627;
     drive.m_Temperature = 41.9f;
     return drive;
@@ -112,6 +104,9 @@ class PersistenceTest : public ::testing::Test {
 };
 
 TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(0, home_.CountRows("Plugin"));  // an update never inserts
+
   plugin_->m_PollInterval = 1;
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
   auto rows = Rows("Plugin");
@@ -137,22 +132,6 @@ TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
   rows = Rows("Plugin");
   EXPECT_EQ("255", rows[0]["PollInterval"]);
   EXPECT_EQ("3.0.7", rows[0]["ToolVersion"]);
-  EXPECT_EQ("1", rows[0]["ID"]);
-}
-
-TEST_F(PersistenceTest, PluginUpdateRewritesTheFirstRowAndDeleteRemovesAll) {
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
-  EXPECT_EQ(0, home_.CountRows("Plugin"));  // an update never inserts
-
-  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
-  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
-  plugin_->m_ToolVersion = "3.0.7";
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
-  const auto rows = Rows("Plugin");
-  ASSERT_EQ(2u, rows.size());
-  EXPECT_EQ("3.0.7", rows.at(0).at("ToolVersion"));
-  EXPECT_EQ("NULL", rows.at(1).at("ToolVersion"));
-
   EXPECT_EQ(0u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
   EXPECT_EQ(0, home_.CountRows("Plugin"));
 }
@@ -160,8 +139,13 @@ TEST_F(PersistenceTest, PluginUpdateRewritesTheFirstRowAndDeleteRemovesAll) {
 TEST_F(PersistenceTest, AdapterRowTakesThePropertyValues) {
   CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
+  CVedidEVUAdapter& other = AddAdapter("A", 8);
+  other.m_ModelNumber = other.m_RawModelNumber = "INTEL SSDPE2KX020T8";
+  other.m_Status = 12345;
+  other.m_Warnings.clear();
+  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(other));
   const auto rows = Rows("Adapter");
-  ASSERT_EQ(1u, rows.size());
+  ASSERT_EQ(2u, rows.size());
   Row row = rows[0];
   EXPECT_EQ("7", row["AdapterNumber"]);
   EXPECT_EQ("localhost", row["HostName"]);
@@ -169,63 +153,17 @@ TEST_F(PersistenceTest, AdapterRowTakesThePropertyValues) {
   EXPECT_EQ("SSDPED1K375GA", row["Model"]);
   EXPECT_EQ(PropertyValueToString(40480), row["ModelSupport"]);
   EXPECT_EQ(PropertyValueToString(40150), row["Status"]);
-  EXPECT_EQ("E2010435", row["Firmware"]);
-  EXPECT_EQ("NULL", row["Bootloader"]);     // empty: not stored
-  EXPECT_EQ("NULL", row["DriverVersion"]);  // empty: not stored
-  EXPECT_EQ("3", row["Bus"]);
+  EXPECT_EQ("NULL", row["Bootloader"]);  // empty: not stored
   EXPECT_EQ("35", row["Temperature"]);
-  EXPECT_EQ("2", row["MediaErrors"]);
   EXPECT_EQ(PropertyValueToString(40387) + "?" + PropertyValueToString(40128), row["Warnings"]);
   EXPECT_NE(std::string::npos,
             Traces().find("Adapter (Intel Optane SSD PHKS0001) (7) inserted to db."));
-}
 
-TEST_F(PersistenceTest, AdapterRowFollowsTheModelRules) {
-  CVedidEVUAdapter& other = AddAdapter("A", 1);
-  other.m_ModelNumber = other.m_RawModelNumber = "INTEL SSDPE2KX020T8";
-  other.m_Status = 12345;
-  other.m_Warnings.clear();
-  CVedidEVUAdapter& lower = AddAdapter("B", 2);
-  lower.m_ModelNumber = "intel SSDPEDKX040T7";
-  CVedidEVUAdapter& shortText = AddAdapter("C", 3);
-  shortText.m_ModelNumber = "INTEL1";
-  shortText.m_Temperature = -1.0f;
-  for (CVedidEVUAdapter& adapter : plugin_->m_Adapters)
-    EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
-
-  const auto rows = Rows("Adapter");
-  ASSERT_EQ(3u, rows.size());
-  EXPECT_EQ("NULL", rows[0].at("Temperature"));  // the family does not report it
-  EXPECT_EQ(PropertyValueToString(40488), rows[0].at("ModelSupport"));
-  EXPECT_EQ(PropertyValueToString(40024), rows[0].at("Status"));
-  EXPECT_EQ("", rows[0].at("Warnings"));
-  EXPECT_EQ("SSDPEDKX040T7", rows[1].at("Model"));
-  EXPECT_EQ("35", rows[1].at("Temperature"));
-  EXPECT_EQ("", rows[2].at("Model"));
-  EXPECT_EQ("NULL", rows[2].at("Temperature"));  // unknown
-}
-
-TEST_F(PersistenceTest, AdapterUpdateAndDeleteFindRowsByNumberAndHost) {
-  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
-  plugin_->InsertObjectToDatabase(adapter);
-  plugin_->InsertObjectToDatabase(adapter);
-  plugin_->InsertObjectToDatabase(AddAdapter("PHKS0002", 8));
-
-  CVedidEVUAdapter& renamed = plugin_->m_Adapters[0];
-  renamed.m_Name = "renamed";
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(renamed));
-  auto rows = Rows("Adapter");
-  ASSERT_EQ(3u, rows.size());
-  EXPECT_EQ("renamed", rows[0]["Name"]);
-  EXPECT_EQ("1", rows[0]["ID"]);
-  EXPECT_EQ("Intel Optane SSD PHKS0001", rows[1]["Name"]);  // only the first match
-
-  EXPECT_EQ(0u, plugin_->DeleteObjectFromDatabase(renamed));
-  rows = Rows("Adapter");
-  ASSERT_EQ(1u, rows.size());
-  EXPECT_EQ("8", rows[0]["AdapterNumber"]);
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(renamed));  // no row: nothing written
-  EXPECT_EQ(1, home_.CountRows("Adapter"));
+  row = rows[1];
+  EXPECT_EQ("NULL", row["Temperature"]);  // the family does not report it
+  EXPECT_EQ(PropertyValueToString(40488), row["ModelSupport"]);
+  EXPECT_EQ(PropertyValueToString(40024), row["Status"]);
+  EXPECT_EQ("", row["Warnings"]);
 }
 
 TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
@@ -234,16 +172,13 @@ TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
   EXPECT_EQ(7, drive.m_GlobalAdapterNumber);
 
-  const auto rows = Rows("PD");
-  ASSERT_EQ(1u, rows.size());
-  Row row = rows[0];
+  Row row = Rows("PD").at(0);
   EXPECT_EQ("7", row["DriveNumber"]);
   EXPECT_EQ(PropertyValueToString(40200), row["Interface"]);
   EXPECT_EQ(PropertyValueToString(40099), row["Status"]);
   EXPECT_EQ("SSDPED1K375GA", row["Model"]);
   EXPECT_EQ("357627", row["CapacityMiB"]);
   EXPECT_EQ("41", row["Temperature"]);
-  EXPECT_EQ("0", row["Port"]);
   EXPECT_EQ("/dev/nvme0", row["DevicePath"]);
   EXPECT_EQ("Intel Optane SSD PHKS0001", row["AdapterName"]);
   EXPECT_EQ("1234", row["PowerOnHours"]);
@@ -254,6 +189,16 @@ TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
   EXPECT_EQ("1", row["DataWrittenTiB"]);
   EXPECT_EQ("5", row["EnduranceUsed"]);
   EXPECT_NE(std::string::npos, Traces().find("PD (SSD DC P4800X) inserted to db."));
+
+  // Without an adapter of the drive's number, the adapter values are written as NULL.
+  drive.m_GlobalAdapterNumber = 99;
+  drive.m_CapacityMiB = 1;
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
+  row = Rows("PD").at(0);
+  EXPECT_EQ("1", row["CapacityMiB"]);
+  EXPECT_EQ("NULL", row["PowerOnHours"]);
+  EXPECT_EQ("NULL", row["AdapterName"]);
+  EXPECT_EQ(1, home_.CountRows("PD"));
 }
 
 TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
@@ -266,81 +211,52 @@ TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
   Row row = Rows("PD").at(0);
   EXPECT_EQ("NULL", row["PowerOnHours"]);
   EXPECT_EQ("NULL", row["DataReadKiB"]);
-  EXPECT_EQ("1", row["DataWrittenTiB"]);
   EXPECT_EQ("NULL", row["EnduranceUsed"]);  // a rating of 0 is not divided by
   EXPECT_EQ("NULL", row["Temperature"]);
-
-  CVedidEVUPhysicalDrive stray = MakeDrive("NOADAPTER");
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(stray));
-  EXPECT_EQ(1, home_.CountRows("PD"));
 }
 
-TEST_F(PersistenceTest, DriveUpdateRewritesItsRow) {
+TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseGives20000ForEveryWrite) {
   CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
-  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
-  plugin_->InsertObjectToDatabase(drive);
-
-  adapter.m_PowerOnHours = 2000;
-  drive.m_CapacityMiB = 1;
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
-  Row row = Rows("PD").at(0);
-  EXPECT_EQ("1", row["ID"]);
-  EXPECT_EQ("1", row["CapacityMiB"]);
-  EXPECT_EQ("2000", row["PowerOnHours"]);
-
-  // Without an adapter of the drive's number, the adapter values are written as NULL.
-  drive.m_GlobalAdapterNumber = 99;
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
-  row = Rows("PD").at(0);
-  EXPECT_EQ("NULL", row["PowerOnHours"]);
-  EXPECT_EQ("NULL", row["AdapterName"]);
-  EXPECT_EQ("99", row["DriveNumber"]);
-  EXPECT_EQ(1, home_.CountRows("PD"));
-}
-
-TEST_F(PersistenceTest, LockedDatabaseGives20000ForEveryWrite) {
-  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
-  AddAdapter("PHKS0001", 8);  // a second adapter with the same serial: both are tried
   CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
   plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
   plugin_->InsertObjectToDatabase(adapter);
   plugin_->InsertObjectToDatabase(drive);
-  LockDatabase();
-
-  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
-  EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
-  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(adapter));
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(adapter));
-  EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(adapter));
-  EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(drive));
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
-
-  const std::string traces = Traces();
+  for (bool locked : {true, false}) {
+    SCOPED_TRACE(locked ? "locked" : "read-only");
+    if (locked) {
+      LockDatabase();
+    } else {
+      sqlite3_close(other_);
+      other_ = nullptr;
+      plugin_->m_Database = std::make_shared<DatabaseORM::storage_t>(*plugin_->m_Database);
+      plugin_->m_Database->dao = DatabaseWrapper::DatabaseDAO::Open(
+          home_.Path("host.db"), DatabaseWrapper::OpenMode::ReadOnly);
+    }
+    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
+    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+    EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
+    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(adapter));
+    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(adapter));
+    EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(adapter));
+    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(drive));
+    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+  }
   EXPECT_NE(std::string::npos,
-            traces.find("Storage query exception thrown during inserting Adapter "
-                        "(Intel Optane SSD PHKS0001) (7) to db. "
-                        "(Storage query exception thrown! (database is locked))"));
-  EXPECT_NE(std::string::npos,
-            traces.find("Exception thrown during removing VedidEVU plugin object from db. "
-                        "(Storage query exception thrown! (database is locked))"));
-  size_t failedDriveInserts = 0;
-  for (size_t at = traces.find("during inserting PD (SSD DC P4800X)"); at != std::string::npos;
-       at = traces.find("during inserting PD (SSD DC P4800X)", at + 1))
-    ++failedDriveInserts;
-  EXPECT_EQ(2u, failedDriveInserts);
+            Traces().find("Storage query exception thrown during inserting Adapter "
+                          "(Intel Optane SSD PHKS0001) (7) to db. "
+                          "(Storage query exception thrown! (database is locked))"));
 }
 
-TEST_F(PersistenceTest, UnavailableDatabaseGives20000) {
-  KVL::Misc::CKvlApplication::SetProcessPath(home_.Path("missing/varnock-host"));
-  IPLUGINAPI_IMPL homeless;
-  CVedidEVUAdapter adapter;
-  EXPECT_EQ(20000u, homeless.InsertObjectToDatabase(homeless.m_Plugin));
-  EXPECT_EQ(20000u, homeless.UpdateObjectInDatabase(adapter));
-  EXPECT_EQ(20000u, homeless.DeleteObjectFromDatabase(adapter));
-
-  plugin_->m_Database.reset();
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+TEST_F(PersistenceTest, MissingOrCorruptDatabaseGives20000) {
+  home_.WriteFile("corrupt/host.db", std::string(4096, 'x'));
+  for (const char* directory : {"missing", "corrupt"}) {
+    KVL::Misc::CKvlApplication::SetProcessPath(home_.Path(directory) + "/varnock-host");
+    IPLUGINAPI_IMPL broken;
+    CVedidEVUAdapter adapter;
+    EXPECT_EQ(20000u, broken.InsertObjectToDatabase(broken.m_Plugin)) << directory;
+    EXPECT_EQ(20000u, broken.UpdateObjectInDatabase(adapter)) << directory;
+    EXPECT_EQ(20000u, broken.DeleteObjectFromDatabase(adapter)) << directory;
+  }
 }
 
 TEST_F(PersistenceTest, HostileSerialNumberCannotChangeTheSchema) {

@@ -1,5 +1,5 @@
-// The system scan over prepared inventories: objects, links, locations, status, names, sizes,
-// identifiers across rescans, and the property lists a host then reads.
+// The system scan over prepared inventories: objects, links, locations, status, names, sizes
+// and identifiers across rescans.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "KVL.h"
-#include "Module.h"
 #include "TestHome.h"
 #include "VarnockPlugin.h"
 
@@ -37,16 +36,10 @@ class ScanTest : public ::testing::Test {
     info.modelNumber = "INTEL SSDPE2KE016T7";
     info.productFamily = "Intel SSD DC P4600 Series";
     info.devicePath = "\\\\.\\PHYSICALDRIVE1";
-    info.controllerService = "NoSuchDriver";
-    info.driverMajorVersion = "1";
-    info.driverMinorVersion = "3";
     info.sectorSize = 512;
     info.maximumLba = 3125627568;
     info.nativeMaxLba = 3125627568;
-    info.health.currentTemperature = 35;
     info.health.capacityBytes = 1600321314816;
-    info.health.dataUnitsWritten = 2147484;
-    info.health.powerOnHours = 1000;
     m_Plugin.m_AdapterInfos.push_back(info);
     m_Plugin.m_AdapterCount = m_Plugin.m_AdapterInfos.size();
     return m_Plugin.m_AdapterInfos.back();
@@ -62,13 +55,6 @@ class ScanTest : public ::testing::Test {
   }
   const CVedidEVUAdapter& Adapter(size_t i) { return m_Plugin.m_Adapters.at(i); }
   const CVedidEVUPhysicalDrive& Drive(size_t i) { return m_Plugin.m_PhysicalDrives.at(i); }
-  std::vector<uint32_t> ShownIds(size_t i) {
-    std::vector<PI::CProperty> properties;
-    m_Plugin.GetAdapterProperties(m_Plugin.m_Adapters.at(i), properties, 1);
-    std::vector<uint32_t> ids;
-    for (const PI::CProperty& p : properties) ids.push_back(p.m_ID);
-    return ids;
-  }
 
   TestHome m_Home;
   std::shared_ptr<KVL::Misc::ManualClock> m_Clock =
@@ -82,26 +68,20 @@ TEST_F(ScanTest, EachRecordBecomesAnAdapterWithItsOnlyDrive) {
   Rescan();
   EXPECT_TRUE(m_NewAdapters.empty() && m_NewDrives.empty());
 
-  AddDrive("PHLE0001", "0000:03:00.0").devicePath = "/dev/nvme0";
+  AddDrive("PHLE0001", "0000:03:00.0");
   AddDrive("PHLE0002", "0001:00:00.0");  // the segment shows only at bus, device, function 0
   ScanFirst();
   ASSERT_EQ(2u, m_Plugin.m_PhysicalDrives.size());
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(kTypeAdapter, Adapter(i).m_Type);
-    EXPECT_EQ(kTypePhysicalDrive, Drive(i).m_Type);
     EXPECT_EQ(kFirstId + 2 * i, Adapter(i).GetID());
     EXPECT_EQ(std::vector<uint64_t>{Drive(i).GetID()}, Adapter(i).GetChildren());
     EXPECT_EQ(std::vector<uint64_t>{Adapter(i).GetID()}, Drive(i).GetParents());
     EXPECT_EQ(Adapter(i).m_SerialNumber, Drive(i).m_SerialNumber);
-    EXPECT_EQ(35.0f, Drive(i).m_Temperature);
-    EXPECT_EQ("1.3", Adapter(i).m_DriverVersion);
   }
-  EXPECT_EQ("PHLE0001", Adapter(0).m_SerialNumber);
   EXPECT_EQ("PCI:Bus=3&Device=0&Function=0", Adapter(0).m_LocationText);
   EXPECT_EQ("PCI:Segment=1&Bus=0&Device=0&Function=0", Adapter(1).m_LocationText);
   EXPECT_EQ("PCI:Segment=1&Bus=0&Device=0&Function=0&ID=0", Drive(1).m_IdText);
   EXPECT_NE(Adapter(0).m_GlobalAdapterNumber, Adapter(1).m_GlobalAdapterNumber);
-  EXPECT_EQ("/dev/nvme0", Adapter(0).m_DevicePath);
   EXPECT_EQ(".PHYSICALDRIVE1", Adapter(1).m_DevicePath);  // every backslash removed
   EXPECT_EQ(".PHYSICALDRIVE1", Drive(1).m_DevicePath);
 }
@@ -156,9 +136,7 @@ TEST_F(ScanTest, DriveNamesCapacityAndProvisioning) {
   EXPECT_EQ("Intel SSD DC P4600: SSDPE2KE016T7", Drive(0).m_Name);
   EXPECT_EQ("Intel Optane SSD DC P4800X: SSDPED1K375GA", Drive(1).m_Name);
   EXPECT_EQ(1526185u, Drive(0).m_CapacityMiB);
-  EXPECT_EQ(1526185u, Drive(0).m_UsableMiB);
   EXPECT_EQ(100u, Drive(0).m_UsablePercent);
-  EXPECT_EQ(1600321314816u, m_Plugin.m_AdapterInfos[0].physicalSize);
   EXPECT_EQ(50u, Drive(1).m_UsablePercent);  // 763097 MiB of 1526185
   EXPECT_EQ(0u, Drive(2).m_CapacityMiB);
   EXPECT_EQ(0u, Drive(2).m_UsablePercent);
@@ -179,7 +157,6 @@ TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   AddDrive("GONE", "0000:04:00.0");
   ScanFirst();
   m_Plugin.m_Adapters[0].SetChangeCount(7);
-  m_Plugin.m_PhysicalDrives[0].SetChangeCount(5);
   m_Plugin.m_AdapterInfos.pop_back();
   AddDrive("NEW");
   Rescan();
@@ -187,7 +164,6 @@ TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   EXPECT_EQ(Adapter(0).GetID(), m_NewAdapters[0].GetID());
   EXPECT_EQ(7u, m_NewAdapters[0].GetChangeCount());
   EXPECT_EQ(Drive(0).GetID(), m_NewDrives[0].GetID());
-  EXPECT_EQ(5u, m_NewDrives[0].GetChangeCount());
   EXPECT_EQ(kFirstId + 4, m_NewAdapters[1].GetID());
   EXPECT_EQ(kFirstId + 5, m_NewDrives[1].GetID());
 
@@ -195,42 +171,6 @@ TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   EXPECT_EQ(0u, m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, true));
   EXPECT_EQ(kFirstId + 6, m_NewAdapters[0].GetID());
   EXPECT_EQ(0u, m_NewAdapters[0].GetChangeCount());
-}
-
-TEST_F(ScanTest, AdapterIsNamedOnlyWhenTheHostNumberedItsLocation) {
-  AddDrive("NAMED", "0000:03:00.0");
-  AddDrive("UNNAMED", "0000:04:00.0");
-  m_Plugin.m_AdapterIDs.emplace_back(0, 4, 0, 0);  // adapter number -1
-  m_Plugin.m_AdapterIDs.emplace_back(0, 3, 0, 0);
-  m_Plugin.m_AdapterIDs.back().SetAdapterNumber(0);
-  ScanFirst();
-  EXPECT_EQ("Intel PCIe Device Adapter (NAMED)", Adapter(0).m_Name);
-  EXPECT_EQ("", Adapter(1).m_Name);
-
-  EXPECT_EQ("Orvent P4501", IPLUGINAPI_IMPL::ModelName(18179, 2644));
-  EXPECT_EQ("Orvent P4601", IPLUGINAPI_IMPL::ModelName(18179, 2645));
-  EXPECT_EQ("Intel PCIe Device Adapter", IPLUGINAPI_IMPL::ModelName(0, 2644));
-}
-
-TEST_F(ScanTest, HostSeesOnlyTheRowsWithValues) {
-  // 35 degrees, a model that does not report it and has no rating in the lifetime table.
-  AddDrive("WARM", "0000:03:00.0").modelNumber = "INTEL SSDPE2XX012T9";
-  HealthInfo& unknown = AddDrive("UNKNOWN", "0000:04:00.0").health;
-  unknown.dataUnitsRead = unknown.dataUnitsWritten = unknown.powerOnHours = kUnknown64;
-  ScanFirst();
-  EXPECT_EQ((std::vector<uint32_t>{30007, 30003, 30063, 30158, 30120, 30017, 30479, 30037,
-                                   30038, 30039, 30137, 30022, 30247, 30266, 30018, 30483,
-                                   30498, 30486, 30487, 30488, 30490, 30494, 30468, 30189}),
-            ShownIds(0));  // no temperature, no zero read count, no warnings
-  EXPECT_EQ((std::vector<uint32_t>{30007, 30003, 30063, 30158, 30120, 30017, 30479, 30037,
-                                   30038, 30039, 30137, 30022, 30247, 30266, 30018, 30486,
-                                   30487, 30488, 30468, 30189}),
-            ShownIds(1));
-
-  std::vector<PI::CProperty> used;
-  m_Plugin.GetAdapterProperties(m_Plugin.m_Adapters[0], used, 30494);
-  ASSERT_EQ(1u, used.size());
-  EXPECT_EQ(100, used[0].m_Int);  // 2,147,484 units written at rating 1
 }
 
 }  // namespace
