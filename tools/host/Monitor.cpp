@@ -168,6 +168,7 @@ void Monitor::Collect(std::vector<PI::CEvent>* seen) {
   }
   if (seen != nullptr) seen->insert(seen->end(), events.begin(), events.end());
   if (changed) PrintTable();
+  if (m_Observer) m_Observer(result, events, m_Objects);
 }
 
 bool Monitor::Refresh() {

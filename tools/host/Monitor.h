@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,13 @@ class Monitor {
   // Prints a line of narration ("== ...").
   void Say(const std::string& text);
 
+  // Called on the main thread after each collection with the result of operation 50002, the
+  // events it handed over and the objects as re-read right after (the last good topology when
+  // that request failed). The references are valid during the call only.
+  using CollectObserver = std::function<void(uint32_t result, const std::vector<PI::CEvent>&,
+                                             const std::vector<PI::CObject>&)>;
+  void SetObserver(CollectObserver observer) { m_Observer = std::move(observer); }
+
  private:
   // One drive as the table shows it, keyed by the adapter's identifier.
   struct Row {
@@ -59,6 +67,7 @@ class Monitor {
   std::vector<PI::CObject> m_Objects;       // the last topology
   std::vector<Row> m_Rows;
   std::map<uint64_t, std::string> m_Names;  // every object seen so far
+  CollectObserver m_Observer;
 };
 
 }  // namespace host_shell

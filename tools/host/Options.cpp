@@ -4,12 +4,14 @@
 #include <cmath>
 #include <limits>
 
+#include <arpa/inet.h>
+
 namespace host_shell {
 
 namespace {
 
 // Options that take a value, with what the value must be.
-enum class OptionKind { kHome, kPlugin, kTrace, kTimeScale, kToolTimeout, kSeconds };
+enum class OptionKind { kHome, kPlugin, kTrace, kTimeScale, kToolTimeout, kSeconds, kListen };
 
 struct ValueOption {
   const char* name;
@@ -23,6 +25,7 @@ constexpr ValueOption kValueOptions[] = {
     {"--time-scale", OptionKind::kTimeScale},
     {"--tool-timeout", OptionKind::kToolTimeout},
     {"--seconds", OptionKind::kSeconds},
+    {"--listen", OptionKind::kListen},
 };
 
 bool SetValue(OptionKind kind, const std::string& name, const std::string& value,
@@ -61,6 +64,14 @@ bool SetValue(OptionKind kind, const std::string& name, const std::string& value
       }
       options.seconds = number;
       return true;
+    case OptionKind::kListen:
+      if (!ParseListenAddress(value, options.listenHost, options.listenPort)) {
+        error = name + " needs ADDR:PORT (an IPv4 address, [IPv6] or localhost, and a port 0 to " +
+                "65535), not \"" + value + "\"";
+        return false;
+      }
+      options.listenGiven = true;
+      return true;
   }
   return false;
 }
@@ -95,6 +106,28 @@ bool ParseDouble(const std::string& text, double& value) {
   if (first == last) return false;
   auto [end, ec] = std::from_chars(first, last, value);
   return ec == std::errc() && end == last && std::isfinite(value);
+}
+
+bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string address = text.substr(0, colon);
+  std::string digits = text.substr(colon + 1);
+  uint64_t number = 0;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+      !ParseUInt64(digits, number) || number > 65535)
+    return false;
+  unsigned char bytes[16];
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+    if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return false;
+  } else if (address != "localhost" && inet_pton(AF_INET, address.c_str(), bytes) != 1) {
+    // Host names other than localhost are refused: resolving them could pick any interface.
+    return false;
+  }
+  host = address;
+  port = static_cast<int>(number);
+  return true;
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error) {
@@ -150,11 +183,18 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
       options.command = Command::kScript;
     } else if (arg == "demo") {
       options.command = Command::kDemo;
+    } else if (arg == "serve") {
+      options.command = Command::kServe;
     } else {
-      error = "unknown command \"" + arg + "\" (commands: script, demo; none runs the main job)";
+      error = "unknown command \"" + arg +
+              "\" (commands: script, demo, serve; none runs the main job)";
       return false;
     }
     haveCommand = true;
+  }
+  if (options.listenGiven && options.command != Command::kServe) {
+    error = "--listen applies to the serve command only";
+    return false;
   }
   return true;
 }
@@ -173,6 +213,11 @@ Commands:
             drive heats up past 84 degrees and cools down, one drive is removed and comes
             back. Ends by itself and puts the drive state back as it found it.
   script    Reads one command per line from standard input and answers each (see below).
+  serve     Runs the main job and serves what the plug-in shows over HTTP (--listen):
+            /metrics for Prometheus, / a status page that refreshes itself,
+            /api/topology and /api/events as the JSON answers of script --json. Pages
+            answer from the picture last read (after every notification and once every
+            poll interval), never waiting on the plug-in. Only GET is served.
 
 Options:
   --home DIR          The host home: DIR/varnock-host is the process path the plug-in sees,
@@ -190,8 +235,11 @@ Options:
                       Default 1.
   --tool-timeout S    A tool run that takes longer than S real seconds is killed and counts
                       as failed. Default 60.
-  --seconds N         Main job: stop after N seconds of toolkit time. Default: run until
-                      interrupted.
+  --seconds N         Main job and serve: stop after N seconds of toolkit time. Default:
+                      run until interrupted.
+  --listen ADDR:PORT  Serve: the address and port to listen on; ADDR is an IPv4 address,
+                      [IPv6] or localhost; port 0 takes a free port (printed). Default:
+                      127.0.0.1:9586.
   --help, -h          This text.
 
 Script lines (blank lines and lines starting with # are ignored):
@@ -226,8 +274,8 @@ Script lines (blank lines and lines starting with # are ignored):
   set), "operations" (ops), "events" (exec), "notified" (wait-notify). The plug-in's own
   line "Varnock:  Initialize:  adapter count is N" stays a plain line.
 
-Exit status: 0 on success, 1 when the plug-in cannot be loaded or started, 2 on a bad
-command line.
+Exit status: 0 on success, 1 when the plug-in cannot be loaded or started or serve cannot
+listen, 2 on a bad command line.
 )";
 }
 

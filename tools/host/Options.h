@@ -7,7 +7,7 @@
 
 namespace host_shell {
 
-enum class Command { kMain, kScript, kDemo };
+enum class Command { kMain, kScript, kDemo, kServe };
 
 struct Options {
   std::string home;          // the host home (process path, tool, configuration, database)
@@ -17,6 +17,9 @@ struct Options {
   double timeScale = 1.0;    // toolkit time runs this many times faster
   double toolTimeout = 60;   // seconds one tool run may take (real time)
   double seconds = -1;       // main job: toolkit seconds to watch; negative = until interrupted
+  std::string listenHost = "127.0.0.1";  // serve: the address to listen on (no brackets)
+  int listenPort = 9586;                  // serve: the port; 0 takes any free port
+  bool listenGiven = false;              // --listen was on the command line
   Command command = Command::kMain;
   bool help = false;
 };
@@ -33,5 +36,8 @@ std::string HelpText();
 bool ParseUInt64(const std::string& text, uint64_t& value);  // decimal, or hexadecimal with 0x
 bool ParseInt32(const std::string& text, int32_t& value);    // decimal, optional sign
 bool ParseDouble(const std::string& text, double& value);    // finite decimal number
+// "ADDR:PORT": an IPv4 address, "[IPv6]" or "localhost", and a port 0 to 65535. The address is
+// returned without brackets.
+bool ParseListenAddress(const std::string& text, std::string& host, int& port);
 
 }  // namespace host_shell

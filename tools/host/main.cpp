@@ -15,6 +15,7 @@
 #include "Options.h"
 #include "PluginHost.h"
 #include "Script.h"
+#include "Serve.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
     }
     case host_shell::Command::kDemo:
       return host_shell::RunDemo(host, notifier, options);
+    case host_shell::Command::kServe:
+      return host_shell::RunServe(host, notifier, options);
     case host_shell::Command::kMain:
       break;
   }

@@ -1,0 +1,608 @@
+// The fleet view: the metrics text and the picture behind it, then varnock-host serve end to end
+// on temporary homes with the tool stand-in, checked by promtool, a Prometheus server, headless
+// Chromium and raw sockets, all on loopback.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <rapidjson/document.h>
+
+#include "DriveState.h"
+#include "Fleet.h"
+#include "Metrics.h"
+#include "TestHome.h"
+
+namespace {
+
+using host_shell::FleetState;
+using host_shell::FleetView;
+
+constexpr const char* kPlain = "PHLE812300AB1P6AGN";  // its adapter shows no temperature
+constexpr const char* kHot = "PHKS750500FQ375AGN";    // the one whose adapter does
+constexpr uint64_t kPluginId = 309ULL << 48;
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// --- The metrics text ---------------------------------------------------------------------
+
+PI::CProperty Text(uint32_t id, const std::string& value) {
+  PI::CProperty property(id, false);
+  property.SetValue(value);
+  return property;
+}
+
+PI::CProperty Unsigned(uint32_t id, uint64_t value, uint32_t units = PI::UNIT_NONE) {
+  PI::CProperty property(id, false);
+  property.SetValue(value);
+  property.SetUnits(units);
+  return property;
+}
+
+PI::CProperty Float(uint32_t id, float value, uint32_t units) {
+  PI::CProperty property(id, false);
+  property.SetValue(value);
+  property.SetUnits(units);
+  return property;
+}
+
+PI::CProperty Bounded(uint32_t id, int32_t value) {
+  PI::CProperty property(id, false);
+  property.SetValue(value, 0, 100, 1);
+  return property;
+}
+
+PI::CObject Object(uint64_t id, uint32_t type, std::vector<PI::CProperty> properties,
+                   std::vector<uint64_t> parents = {}) {
+  PI::CObject object;
+  object.m_ID = id;
+  object.m_Type = type;
+  object.m_Properties = std::move(properties);
+  object.m_Parents = std::move(parents);
+  return object;
+}
+
+std::vector<PI::CProperty> Location(uint64_t bus) {
+  return {Unsigned(30479, 0), Unsigned(30037, bus), Unsigned(30038, 0), Unsigned(30039, 1)};
+}
+
+// A plug-in object, one adapter showing everything, one showing almost nothing whose drive
+// carries the temperature.
+std::vector<PI::CObject> TwoDrives() {
+  PI::CProperty poll(30005, true);
+  poll.SetValue(7, 2, 255, 1);
+  PI::CProperty status(30017, false);
+  status.SetValue(40150, {40024, 40150, 40095});
+  PI::CProperty warnings(30165, false);
+  warnings.SetValue({40459, 40460, 12345}, {});
+
+  std::vector<PI::CProperty> full = {
+      Text(30022, "SER\"1\\"), Text(30063, "SSDPED1K375GA"), status,
+      Float(30442, 36.6f, PI::UNIT_CELSIUS), Bounded(30486, 97), Bounded(30488, 10),
+      Bounded(30494, 3), Float(30489, 10.74f, PI::UNIT_TB), Float(30490, 536.87f, PI::UNIT_GB),
+      Unsigned(30498, 8760, PI::UNIT_HOURS), Unsigned(30189, (1ULL << 60) + 1), warnings,
+      Text(30483, "2026-12-09")};
+  for (const PI::CProperty& part : Location(3)) full.push_back(part);
+  return {
+      Object(kPluginId, 19006, {poll}),
+      Object(kPluginId + 1, 19038, full),
+      Object(kPluginId + 3, 19038, {Text(30022, "SER2")}),
+      Object(kPluginId + 4, 19018, {Float(30069, 41, PI::UNIT_CELSIUS)}, {kPluginId + 3}),
+  };
+}
+
+TEST(MetricsTest, EscapesAndSpellsValuesAsPrometheusReadsThem) {
+  EXPECT_EQ("a\\\"b\\\\c\\nd", host_shell::EscapeLabelValue("a\"b\\c\nd"));
+  EXPECT_EQ("say \"x\" \\\\ y\\n", host_shell::EscapeHelp("say \"x\" \\ y\n"));
+  const std::pair<double, const char*> numbers[] = {
+      {0.1, "0.1"}, {31, "31"}, {-0.0, "0"}, {1e21, "1e+21"}, {1.0 / 3, "0.3333333333333333"},
+      {NAN, "NaN"}, {INFINITY, "+Inf"}, {-INFINITY, "-Inf"}};
+  for (const auto& [value, text] : numbers) EXPECT_EQ(text, host_shell::FormatDouble(value));
+
+  int64_t seconds = -1;
+  EXPECT_TRUE(host_shell::DateToUnixSeconds("1970-01-01", seconds));
+  EXPECT_EQ(0, seconds);
+  EXPECT_TRUE(host_shell::DateToUnixSeconds("2000-02-29", seconds));
+  EXPECT_EQ(951782400, seconds);
+  EXPECT_TRUE(host_shell::DateToUnixSeconds("2026-12-09", seconds));
+  EXPECT_EQ(1796774400, seconds);
+  for (const char* bad : {"2023-02-29", "2026-13-01", "2026-04-31", "26-1-1", "2026-12-09x",
+                          "2026/12/09", "", "abcd-ef-gh"})
+    EXPECT_FALSE(host_shell::DateToUnixSeconds(bad, seconds)) << bad;
+}
+
+TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
+  FleetState state;
+  state.up = true;
+  state.objects = TwoDrives();
+  state.eventCounts = {{10962, 2}, {10960, 1}};
+  state.lastNotificationMs = 1700000000250;
+  const std::string text = host_shell::RenderMetrics(state);
+
+  const std::string one = R"({serial="SER\"1\\",model="SSDPED1K375GA",pci="0000:03:00.1"})";
+  const std::string two = R"({serial="SER2",model="",pci=""})";
+  for (const std::string& line : std::vector<std::string>{
+           "varnock_up 1", "varnock_poll_interval_seconds 7", "varnock_drives 2",
+           "varnock_events_total{code=\"10960\"} 1", "varnock_events_total{code=\"10962\"} 2",
+           "varnock_last_notification_timestamp_seconds 1700000000.25",
+           "varnock_nvme_temperature_celsius" + one + " 36.6",
+           "varnock_nvme_temperature_celsius" + two + " 41",
+           "varnock_nvme_available_spare_ratio" + one + " 0.97",
+           "varnock_nvme_available_spare_threshold_ratio" + one + " 0.1",
+           "varnock_nvme_percentage_used_ratio" + one + " 0.03",
+           "varnock_nvme_read_bytes_total" + one + " 10740000000000",
+           "varnock_nvme_written_bytes_total" + one + " 536870000000",
+           "varnock_nvme_power_on_seconds_total" + one + " 31536000",
+           "varnock_nvme_media_errors_total" + one + " 1152921504606846977",
+           "varnock_nvme_critical_warning" + one + " 3",
+           "varnock_nvme_critical_warning" + two + " 0",
+           "varnock_nvme_end_of_life_timestamp_seconds" + one + " 1796774400",
+           "varnock_nvme_status{serial=\"SER\\\"1\\\\\",model=\"SSDPED1K375GA\","
+           "pci=\"0000:03:00.1\",state=\"Warning\"} 1",
+           "varnock_nvme_status{serial=\"SER\\\"1\\\\\",model=\"SSDPED1K375GA\","
+           "pci=\"0000:03:00.1\",state=\"OK\"} 0"}) {
+    EXPECT_TRUE(Has(text, line + "\n")) << line << "\n" << text;
+  }
+  // What the second adapter does not show has no sample; its families still have one header
+  // pair each, and every sample follows its own family's header.
+  EXPECT_FALSE(Has(text, "varnock_nvme_media_errors_total" + two));
+  EXPECT_FALSE(Has(text, "varnock_nvme_status" + two.substr(0, two.size() - 1)));
+  std::set<std::string> families;
+  std::string family;
+  size_t types = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("# HELP ", 0) == 0) {
+      family = line.substr(7, line.find(' ', 7) - 7);
+      EXPECT_TRUE(families.insert(family).second) << "HELP twice for " << family;
+    } else if (line.rfind("# TYPE " + family + " ", 0) == 0) {
+      ++types;
+    } else {
+      EXPECT_EQ(family, line.substr(0, line.find_first_of("{ "))) << line;
+    }
+  }
+  EXPECT_EQ(17u, families.size());
+  EXPECT_EQ(families.size(), types);
+}
+
+TEST(FleetViewTest, KeepsTheLastEventsCountsThemAndFollowsTheTopology) {
+  FleetView view;
+  EXPECT_TRUE(Has(view.Render()->metrics, "varnock_up 0\n"));
+  view.SetRunning(true);
+  view.SetTopology(0, TwoDrives());
+  EXPECT_TRUE(Has(view.Render()->metrics, "varnock_up 1\n"));
+  EXPECT_EQ(7, view.PollSeconds(30));
+
+  std::vector<PI::CEvent> events(FleetView::kKeptEvents + 5);
+  for (size_t i = 0; i < events.size(); ++i) {
+    events[i].m_ObjectID = kPluginId + 3;
+    events[i].m_Code = i < 5 ? 11094 : 10962;
+    events[i].m_Time = i;
+  }
+  // The objects re-read after the collection no longer hold the adapter the events are about.
+  std::vector<PI::CObject> after = TwoDrives();
+  after.erase(after.begin() + 2);
+  view.Collected(0, events, after, 5000);
+
+  std::shared_ptr<const host_shell::Pages> pages = view.Render();
+  rapidjson::Document answer;
+  answer.Parse(pages->events.c_str());
+  ASSERT_FALSE(answer.HasParseError()) << pages->events;
+  EXPECT_STREQ("exec", answer["cmd"].GetString());
+  EXPECT_EQ(kPluginId, answer["object"].GetUint64());
+  EXPECT_EQ(105u, answer["sequence"].GetUint64());
+  ASSERT_EQ(FleetView::kKeptEvents, answer["events"].Size());
+  EXPECT_EQ(5u, answer["events"][0]["time"].GetUint64());
+  EXPECT_STREQ("adapter:SER2", answer["events"][0]["objectName"].GetString());
+  EXPECT_TRUE(Has(pages->metrics, "varnock_events_total{code=\"11094\"} 5\n"));
+  EXPECT_TRUE(Has(pages->metrics, "varnock_events_total{code=\"10962\"} 100\n"));
+  EXPECT_TRUE(Has(pages->metrics, "varnock_last_notification_timestamp_seconds 5\n"));
+  EXPECT_TRUE(Has(pages->metrics, "varnock_drives 1\n"));
+
+  // A failed topology request keeps the last objects but says the picture is not fresh.
+  view.SetTopology(20000, {});
+  pages = view.Render();
+  EXPECT_TRUE(Has(pages->metrics, "varnock_up 0\n"));
+  EXPECT_TRUE(Has(pages->topology, "\"result\":20000"));
+  EXPECT_TRUE(Has(pages->topology, "adapter:SER\\\"1\\\\"));
+  view.SetTopology(0, after);
+  view.SetRunning(false);
+  EXPECT_TRUE(Has(view.Render()->metrics, "varnock_up 0\n"));
+}
+
+// --- serve end to end ----------------------------------------------------------------------
+
+// Waits for `done`, checking every 100 ms, up to `seconds` real seconds.
+bool Eventually(const std::function<bool()>& done, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+// The program's path on $PATH, or empty.
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+// A child process with its output in files; killed if the test leaves it running.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    m_Pid = fork();
+    if (m_Pid == 0) {
+      int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int nullFd = open("/dev/null", O_RDONLY);
+      dup2(outFd, 1);
+      dup2(errFd, 2);
+      dup2(nullFd, 0);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (Running()) {
+      kill(m_Pid, SIGKILL);
+      waitpid(m_Pid, nullptr, 0);
+    }
+  }
+
+  bool Running() {
+    if (m_Pid <= 0 || m_Done) return false;
+    int status = 0;
+    if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+      m_Done = true;
+      m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return !m_Done;
+  }
+  // Sends `signal` (0: none) and waits up to `seconds` for the end; the exit status, or -1.
+  int Finish(int signal, double seconds) {
+    if (signal != 0 && Running()) kill(m_Pid, signal);
+    Eventually([this] { return !Running(); }, seconds);
+    return m_Done ? m_Status : -1;
+  }
+
+ private:
+  pid_t m_Pid = -1;
+  bool m_Done = false;
+  int m_Status = -1;
+};
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A raw connection to the shell, for requests no well-behaved client sends.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : m_Fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_Connected = connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval limit = {30, 0};  // a bound for the test, never reached by a working server
+    setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~RawConnection() { close(m_Fd); }
+  bool Connected() const { return m_Connected; }
+  bool Send(const std::string& data) {
+    return send(m_Fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+  // The head of the server's answer (status line and headers), or what came before the
+  // connection closed or went quiet.
+  std::string Answer() {
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while (text.find("\r\n\r\n") == std::string::npos &&
+           (got = recv(m_Fd, buffer, sizeof buffer, 0)) > 0)
+      text.append(buffer, got);
+    return text;
+  }
+
+ private:
+  int m_Fd;
+  bool m_Connected = false;
+};
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home.InstallTool();
+    home.UseFixture("two-drives.json");
+    home.AddPciDevice("0000:03:00.0", "0x8086", "0x0a54");
+    home.AddPciDevice("0000:04:00.0", "0x8086", "0x0a54");
+    home.WriteFile("Varnock.ini", "PollInterval=2\n");
+  }
+
+  // Starts serve on a free port and waits until it says where it serves.
+  void StartServing(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {BuiltProgram("tools/host/varnock-host"), "--home",
+                                     home.Dir(), "--time-scale", "20"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (const char* arg : {"serve", "--listen", "127.0.0.1:0"}) args.push_back(arg);
+    shell = std::make_unique<Child>(args, home.Path("serve.out"), home.Path("serve.err"));
+    std::regex serving("serving on http://127\\.0\\.0\\.1:([0-9]+)/");
+    ASSERT_TRUE(Eventually([&] {
+      std::smatch match;
+      std::string out = home.ReadFile("serve.out");
+      if (!std::regex_search(out, match, serving)) return !shell->Running();
+      port = std::stoi(match[1]);
+      return true;
+    }, 60)) << home.ReadFile("serve.err");
+    ASSERT_GT(port, 0) << home.ReadFile("serve.out") << home.ReadFile("serve.err");
+    client = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client->set_read_timeout(2, 0);  // a scrape never waits on the plug-in
+  }
+
+  std::string Get(const std::string& path, int* status = nullptr) {
+    httplib::Result result = client->Get(path.c_str());
+    if (status != nullptr) *status = result ? result->status : -1;
+    return result ? result->body : "";
+  }
+
+  void SetTemperature(const std::string& serial, int degrees) {
+    isdct::State state;
+    std::string error;
+    ASSERT_TRUE(isdct::LoadState(home.Path("bin/drives.json"), state, error)) << error;
+    state.FindBySerial(serial)->temperature = degrees;
+    ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
+  }
+
+  std::string Temperature(const std::string& serial) const {
+    return "varnock_nvme_temperature_celsius{serial=\"" + serial + "\"";
+  }
+
+  TestHome home;
+  std::unique_ptr<Child> shell;
+  std::unique_ptr<httplib::Client> client;
+  int port = 0;
+};
+
+TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
+  const std::string promtool = FindProgram("promtool");
+  ASSERT_FALSE(promtool.empty()) << "promtool is missing: scripts/setup.sh installs prometheus";
+  StartServing();
+  httplib::Result result = client->Get("/metrics");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", result->get_header_value("Content-Type"));
+  home.WriteFile("metrics.txt", result->body);
+  std::string check = promtool + " check metrics < " + home.Path("metrics.txt") + " > " +
+                      home.Path("promtool.out") + " 2>&1";
+  EXPECT_EQ(0, std::system(check.c_str())) << home.ReadFile("promtool.out");
+  EXPECT_EQ("", home.ReadFile("promtool.out"));
+  for (const std::string& line : std::vector<std::string>{
+           "varnock_up 1\n", "varnock_drives 2\n",
+        Temperature(kHot) + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 31\n",
+        "varnock_nvme_info{serial=\"" + std::string(kPlain) + "\",model=\"SSDPE2KE016T7\"",
+        "varnock_nvme_power_on_seconds_total{serial=\"" + std::string(kHot) +
+            "\",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 4320000\n"})
+    EXPECT_TRUE(Has(result->body, line)) << line << "\n" << result->body;
+
+  rapidjson::Document topology, events;
+  topology.Parse(Get("/api/topology").c_str());
+  ASSERT_FALSE(topology.HasParseError());
+  EXPECT_STREQ("topology", topology["cmd"].GetString());
+  EXPECT_EQ(0, topology["result"].GetInt());
+  ASSERT_EQ(5u, topology["objects"].Size());
+  EXPECT_EQ(kPluginId + 1, topology["objects"][1]["id"].GetUint64());
+  events.Parse(Get("/api/events").c_str());
+  ASSERT_FALSE(events.HasParseError());
+  EXPECT_STREQ("exec", events["cmd"].GetString());
+  EXPECT_TRUE(events["events"].IsArray());
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(ServeTest, RefusesWhatItDoesNotServeWithoutHurtingOtherClients) {
+  StartServing();
+  int status = 0;
+  for (const char* path : {"/nope", "/metrics/x", "/api", "/index.html"}) {
+    EXPECT_EQ("404 Not Found\n", Get(path, &status));
+    EXPECT_EQ(404, status) << path;
+  }
+  for (const char* method : {"POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "FROB"}) {
+    RawConnection connection(port);
+    ASSERT_TRUE(connection.Send(std::string(method) + " /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string answer = connection.Answer();
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 405 ")) << method << ": " << answer;
+    EXPECT_TRUE(Has(answer, "Allow: GET\r\n")) << method;
+  }
+
+  // Clients that stall in their headers each hold a connection; the others are still served.
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 40; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(port));
+    ASSERT_TRUE(slow.back()->Send("GET /metrics HTTP/1.1\r\nX-Slow: "));
+  }
+  RawConnection garbage(port), huge(port);
+  EXPECT_TRUE(garbage.Send("\x01\x02 \xff garbage\r\n\r\n"));
+  huge.Send("GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(Has(Get("/metrics", &status), "varnock_up 1\n"));
+    EXPECT_EQ(200, status);
+    for (auto& connection : slow) connection->Send("x");
+  }
+  EXPECT_EQ(0u, garbage.Answer().find("HTTP/1.1 400 "));
+  EXPECT_EQ(0u, huge.Answer().find("HTTP/1.1 414 "));
+  // A client that stops sending is answered and dropped by the server's read time limit.
+  EXPECT_EQ(0u, slow.front()->Answer().find("HTTP/1.1 400 "));
+  slow.clear();
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(ServeTest, AHangingDriveNeverHoldsUpAScrape) {
+  isdct::State state;
+  std::string error;
+  ASSERT_TRUE(isdct::LoadState(home.Path("bin/drives.json"), state, error)) << error;
+  state.FindBySerial(kPlain)->fault.kind = isdct::FaultKind::kHang;
+  state.FindBySerial(kPlain)->fault.page = isdct::Run::kSmartHealth;
+  ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
+
+  // Every pass of the worker now holds the plug-in's data lock for the tool's time limit
+  // (3 s), longer than the client waits for an answer (2 s).
+  StartServing({"--tool-timeout", "3"});
+  for (int i = 0; i < 10; ++i) {
+    int status = 0;
+    std::string text = Get("/metrics", &status);
+    ASSERT_EQ(200, status) << "scrape " << i;
+    EXPECT_TRUE(Has(text, Temperature(kHot) + ",")) << text;
+    EXPECT_TRUE(Has(text, "varnock_nvme_info{serial=\"" + std::string(kPlain) + "\""));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(ServeTest, PrometheusScrapesTheShellAndFollowsTheDriveTemperature) {
+  const std::string prometheus = FindProgram("prometheus");
+  ASSERT_FALSE(prometheus.empty()) << "prometheus is missing: scripts/setup.sh installs it";
+  StartServing();
+  const int webPort = FreePort();
+  home.WriteFile("prometheus.yml",
+                 "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                 "scrape_configs:\n  - job_name: varnock\n    static_configs:\n"
+                 "      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n");
+  Child server({prometheus, "--config.file=" + home.Path("prometheus.yml"),
+                "--storage.tsdb.path=" + home.Path("tsdb"),
+                "--web.listen-address=127.0.0.1:" + std::to_string(webPort), "--log.level=warn"},
+               home.Path("prometheus.out"), home.Path("prometheus.err"));
+  httplib::Client api("127.0.0.1", webPort);
+  auto query = [&]() -> std::string {
+    httplib::Result result = api.Get(("/api/v1/query?query=varnock_nvme_temperature_celsius%7B"
+                                      "serial%3D%22" + std::string(kHot) + "%22%7D").c_str());
+    if (!result || result->status != 200) return "";
+    rapidjson::Document answer;
+    answer.Parse(result->body.c_str());
+    if (answer.HasParseError() || !answer.HasMember("data")) return "";
+    const rapidjson::Value& found = answer["data"]["result"];
+    return found.Size() == 1 ? found[0]["value"][1].GetString() : "";
+  };
+  std::string seen;
+  EXPECT_TRUE(Eventually([&] { return (seen = query()) == "31"; }, 90))
+      << seen << "\n" << home.ReadFile("prometheus.err");
+  SetTemperature(kHot, 45);
+  EXPECT_TRUE(Eventually([&] { return (seen = query()) == "45"; }, 60)) << seen;
+  EXPECT_EQ(0, server.Finish(SIGTERM, 30));
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(ServeTest, StatusPageShowsEveryDriveAndAnEventThatArrivesWhileItIsOpen) {
+  const std::string chromium = FindProgram("chromium");
+  ASSERT_FALSE(chromium.empty()) << "chromium is missing: scripts/setup.sh installs it";
+  StartServing();
+  const std::string artifacts = BuiltProgram("test-artifacts");
+  std::filesystem::create_directories(artifacts);
+  const std::string screenshot = artifacts + "/status-page.png";
+  std::filesystem::remove(screenshot);
+  // The page re-reads its data every second of the browser's virtual time, which runs only while
+  // no request is pending; the budget keeps it open for 150 refreshes, several seconds of real
+  // time, while the event takes a fraction of a second to arrive.
+  Child browser({chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync",
+                 "--user-data-dir=" + home.Path("chromium"), "--window-size=1600,800",
+                 "--virtual-time-budget=150000", "--screenshot=" + screenshot, "--dump-dom",
+                 "http://127.0.0.1:" + std::to_string(port) + "/"},
+                home.Path("dom.html"), home.Path("chromium.err"));
+
+  // Only once the open page has read the events does the drive heat up.
+  const std::regex eventReads("varnock_http_requests_total\\{path=\"/api/events\"\\} ([0-9]+)");
+  ASSERT_TRUE(Eventually([&] {
+    std::smatch match;
+    std::string text = Get("/metrics");
+    return (std::regex_search(text, match, eventReads) && match[1] != "0") ||
+           !browser.Running();
+  }, 60));
+  ASSERT_TRUE(browser.Running()) << home.ReadFile("chromium.err");
+  SetTemperature(kHot, 86);
+  EXPECT_TRUE(Eventually([&] { return Has(Get("/api/events"), "\"code\":10962"); }, 60));
+  ASSERT_TRUE(browser.Running()) << "the browser's time budget ran out before the event came";
+
+  EXPECT_EQ(0, browser.Finish(0, 120)) << home.ReadFile("chromium.err");
+  const std::string dom = home.ReadFile("dom.html");
+  EXPECT_TRUE(Has(dom, "data-serial=\"" + std::string(kPlain) + "\"")) << dom;
+  EXPECT_TRUE(Has(dom, "data-serial=\"" + std::string(kHot) + "\""));
+  EXPECT_TRUE(Has(dom, "Temperature at or above 80 °C (10962)"));
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(dom, match, std::regex("data-code=\"10962\" "
+                                                       "data-first-refresh=\"([0-9]+)\"")));
+  EXPECT_GT(std::stoi(match[1]), 1) << "the event was there when the page loaded";
+  EXPECT_TRUE(std::filesystem::exists(screenshot));
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(ServeTest, BadListenAddressesAndBusyPortsExitNonZeroAndSignalsShutDown) {
+  const std::string program = BuiltProgram("tools/host/varnock-host");
+  for (const char* listen : {"127.0.0.1", "127.0.0.1:65536", "example.org:80", "[::1:80", ":80",
+                             "127.0.0.1:0X50", "127.0.0.1:+80"}) {
+    Child bad({program, "--home", home.Dir(), "serve", "--listen", listen},
+              home.Path("bad.out"), home.Path("bad.err"));
+    EXPECT_EQ(2, bad.Finish(0, 30)) << listen;
+    EXPECT_TRUE(Has(home.ReadFile("bad.err"), "--listen needs ADDR:PORT")) << listen;
+  }
+
+  StartServing({"--trace", "2"});
+  Child busy({program, "--home", home.Dir(), "serve", "--listen",
+              "127.0.0.1:" + std::to_string(port)},
+             home.Path("busy.out"), home.Path("busy.err"));
+  EXPECT_EQ(1, busy.Finish(0, 30));
+  EXPECT_TRUE(Has(home.ReadFile("busy.err"), "cannot listen on 127.0.0.1:" +
+                                                 std::to_string(port) + ": Address already in use"))
+      << home.ReadFile("busy.err");
+
+  // A client in the middle of its request does not keep the plug-in from shutting down.
+  RawConnection stalled(port);
+  ASSERT_TRUE(stalled.Send("GET /metrics HTTP/1.1\r\n"));
+  EXPECT_EQ(0, shell->Finish(SIGINT, 60));
+  const std::string out = home.ReadFile("serve.out");
+  EXPECT_TRUE(Has(out, "== interrupted\n== shutting the plug-in down\n")) << out;
+  EXPECT_TRUE(Has(home.ReadFile("trace.log"), "LEAVE DeInitialize"));
+}
+
+}  // namespace
