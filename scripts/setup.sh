@@ -8,7 +8,9 @@ build_dir=${1:-"$here/build"}
 shift || true
 
 packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-thread-dev
-          rapidjson-dev libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev)
+          rapidjson-dev libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev
+          libcpp-httplib-dev prometheus chromium
+          clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
