@@ -8,13 +8,18 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here/build"
 ctest --output-on-failure -j2 --timeout 600
 
-# Reliability: the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer, the
-# tests of threads under ThreadSanitizer, and a short run of every fuzz target. Any sanitizer
-# report ends the run with a failure.
+# Reliability: a short run of every fuzz target, the whole suite again under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and the tests of threads under ThreadSanitizer. Any sanitizer report
+# ends the run with a failure.
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 jobs=$(nproc)
+
+cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++-14 -DVARNOCK_BUILD_FUZZ=ON -DVARNOCK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$here/build-fuzz" -j"$jobs" --target fuzzers
+"$here/fuzz/run.sh" "$here/build-fuzz" 10
 
 cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DWITH_ASAN=ON >/dev/null
 cmake --build "$here/build-asan" -j"$jobs"
@@ -31,7 +36,3 @@ norandom=(setarch "$(uname -m)" -R)
   "${norandom[@]}" ctest --output-on-failure -j2 --timeout 900 \
     -R '^(MonitorTest|LifecycleTest|RoutingTest|ToolkitTest|ExecuteCommandTest)\.')
 
-cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++-14 -DVARNOCK_BUILD_FUZZ=ON -DVARNOCK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$here/build-fuzz" -j"$jobs" --target fuzzers
-"$here/fuzz/run.sh" "$here/build-fuzz" 10
