@@ -63,13 +63,11 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
   return words;
 }
 
-// A started program: its process (the leader of its own group), the read end of its output and
-// a descriptor that becomes readable when it exits (-1 where the kernel has none).
+// A started program: its process (the leader of its own group), the read end of its output and,
+// once watched, a descriptor that becomes readable when it exits.
 class ChildRun {
  public:
-  // The child is not reaped before the pidfd is opened, so its pid cannot name another process.
-  ChildRun(pid_t pid, int fd)
-      : m_Pid(pid), m_Fd(fd), m_ExitFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+  ChildRun(pid_t pid, int fd) : m_Pid(pid), m_Fd(fd) {}
   ChildRun(const ChildRun&) = delete;
   ChildRun& operator=(const ChildRun&) = delete;
   // Whatever way the run ends, the group is killed, the child reaped and the pipe closed.
@@ -80,10 +78,21 @@ class ChildRun {
   }
 
   int Fd() const { return m_Fd; }
+  // The exit descriptor, -1 while not watched or where the kernel has none.
   int ExitFd() const { return m_ExitFd; }
 
-  // Waits up to `waitMs` for the child to exit. Without an exit descriptor, sleeps the time.
-  void WaitForExit(int waitMs) const {
+  // Opens the exit descriptor (a pidfd) on first use. Most runs end with their output and never
+  // need one, and opening it costs more than the rest of the run's bookkeeping. The child is not
+  // reaped before, so its pid cannot name another process.
+  void WatchExit() {
+    if (m_Watched) return;
+    m_Watched = true;
+    m_ExitFd = static_cast<int>(syscall(SYS_pidfd_open, m_Pid, 0));
+  }
+
+  // Waits up to `waitMs` for the child to exit; sleeps the time where there is no pidfd.
+  void WaitForExit(int waitMs) {
+    WatchExit();
     pollfd p = {m_ExitFd, POLLIN, 0};
     if (m_ExitFd >= 0)
       poll(&p, 1, waitMs);
@@ -100,9 +109,15 @@ class ChildRun {
     return info.si_pid == m_Pid;
   }
 
-  // Kills what is left of the group (helpers the program started) before reaping the leader.
-  void KillAndReap() {
+  // Kills what is left of the group (helpers the program started); the leader stays a zombie.
+  void KillGroup() {
     kill(-m_Pid, SIGKILL);
+    m_GroupKilled = true;
+  }
+
+  // Kills what is left of the group, unless that was done, before reaping the leader.
+  void KillAndReap() {
+    if (!m_GroupKilled) kill(-m_Pid, SIGKILL);
     Reap();
   }
 
@@ -116,7 +131,9 @@ class ChildRun {
 
   pid_t m_Pid;
   int m_Fd;
-  int m_ExitFd;
+  int m_ExitFd = -1;
+  bool m_Watched = false;
+  bool m_GroupKilled = false;
   bool m_Reaped = false;
 };
 
@@ -214,9 +231,12 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     }
     if (Clock::now() >= deadline) return 0;  // `child` kills and reaps
     // Both waits end as soon as the child exits: a tool run costs the host no more than the
-    // run itself, not a slice of idle waiting after it.
+    // run itself, not a slice of idle waiting after it. After a slice without output the wait
+    // on the output also watches the exit, for a child that ends while a helper holds the pipe.
     if (open) {
+      const size_t before = output.size();
       open = ReadSome(child.Fd(), kPollSliceMs, output, child.ExitFd());
+      if (open && output.size() == before) child.WatchExit();
       if (output.size() > cap) {
         output.resize(cap);
         return 0;
@@ -227,7 +247,7 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     if (!child.Exited()) continue;
 
     // Ended by itself. Stop helpers that still hold the pipe, then take the rest of the output.
-    kill(-pid, SIGKILL);
+    child.KillGroup();
     while (open && Clock::now() < deadline && output.size() <= cap)
       open = ReadSome(child.Fd(), kPollSliceMs, output);
     if (output.size() > cap) {
