@@ -245,13 +245,25 @@ void ScriptSession::Props(const Line& line, Answer& answer) {
   answer.Properties(properties);
 }
 
+namespace {
+
+// A property or operation ID: a whole number that fits 32 bits; otherwise the answer says so.
+bool Id32(const std::string& word, const char* what, uint32_t& id, Answer& answer) {
+  uint64_t value = 0;
+  if (!ParseUInt64(word, value) || value > std::numeric_limits<uint32_t>::max()) {
+    answer.Error(std::string("bad ") + what + " ID \"" + word + "\"");
+    return false;
+  }
+  id = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
 void ScriptSession::Get(const Line& line, Answer& answer) {
   uint64_t id = 0;
-  uint64_t prop = 0;
-  if (!ParseUInt64(line.words[2], prop) || prop > std::numeric_limits<uint32_t>::max()) {
-    answer.Error("bad property ID \"" + line.words[2] + "\"");
-    return;
-  }
+  uint32_t prop = 0;
+  if (!Id32(line.words[2], "property", prop, answer)) return;
   if (!Object(line.words[1], id, answer)) return;
   PI::CProperty property(static_cast<PI::_PROPERTY_ID>(prop), false);
   uint32_t result = m_Host.Request(REQ_GET_PROPERTY, id, &property);
@@ -316,11 +328,8 @@ bool ApplyValue(PI::CProperty& property, const std::string& text) {
 
 void ScriptSession::Set(const Line& line, Answer& answer) {
   uint64_t id = 0;
-  uint64_t prop = 0;
-  if (!ParseUInt64(line.words[2], prop) || prop > std::numeric_limits<uint32_t>::max()) {
-    answer.Error("bad property ID \"" + line.words[2] + "\"");
-    return;
-  }
+  uint32_t prop = 0;
+  if (!Id32(line.words[2], "property", prop, answer)) return;
   // The value is the rest of the line, so a text may hold blanks.
   std::string value = line.text.substr(line.starts[3]);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
@@ -365,11 +374,8 @@ void ScriptSession::Ops(const Line& line, Answer& answer) {
 
 void ScriptSession::Check(const Line& line, Answer& answer) {
   uint64_t id = 0;
-  uint64_t op = 0;
-  if (!ParseUInt64(line.words[2], op) || op > std::numeric_limits<uint32_t>::max()) {
-    answer.Error("bad operation ID \"" + line.words[2] + "\"");
-    return;
-  }
+  uint32_t op = 0;
+  if (!Id32(line.words[2], "operation", op, answer)) return;
   if (!Object(line.words[1], id, answer)) return;
   PI::COperation operation = Operation(id, static_cast<uint32_t>(op));
   answer.Result(m_Host.Request(REQ_CHECK_OPERATION, id, &operation));
@@ -377,11 +383,8 @@ void ScriptSession::Check(const Line& line, Answer& answer) {
 
 void ScriptSession::Exec(const Line& line, Answer& answer) {
   uint64_t id = 0;
-  uint64_t op = 0;
-  if (!ParseUInt64(line.words[2], op) || op > std::numeric_limits<uint32_t>::max()) {
-    answer.Error("bad operation ID \"" + line.words[2] + "\"");
-    return;
-  }
+  uint32_t op = 0;
+  if (!Id32(line.words[2], "operation", op, answer)) return;
   if (!Object(line.words[1], id, answer)) return;
   PI::COperation operation = Operation(id, static_cast<uint32_t>(op));
   answer.Result(m_Host.Request(REQ_EXECUTE_OPERATION, id, &operation));
