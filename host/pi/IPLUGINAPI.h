@@ -5,19 +5,7 @@
 
 #include <cstdint>
 
-// Function codes of the request operation and the type its data pointer points to.
-enum : int32_t {
-  REQ_INITIALIZE = 1,        // std::vector<PI::CAdapterID> (output)
-  REQ_SET_ADAPTER_IDS = 2,   // std::vector<PI::CAdapterID> (input)
-  REQ_DEINITIALIZE = 3,      // nothing
-  REQ_GET_TOPOLOGY = 4,      // std::vector<PI::CObject> (output)
-  REQ_GET_PROPERTIES = 5,    // std::vector<PI::CProperty> (output)
-  REQ_GET_PROPERTY = 6,      // PI::CProperty (in: ID; out: the property)
-  REQ_SET_PROPERTY = 7,      // PI::CProperty (input)
-  REQ_GET_OPERATIONS = 8,    // std::vector<PI::COperation> (output)
-  REQ_CHECK_OPERATION = 9,   // PI::COperation
-  REQ_EXECUTE_OPERATION = 10 // PI::COperation (in/out)
-};
+#include "HostCodes.h"
 
 class IPLUGINAPI {
  public:

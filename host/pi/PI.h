@@ -8,51 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "HostCodes.h"
+
 namespace PI {
 
-enum _ERROR_CODE : uint32_t {
-  ERR_SUCCESS = 0,
-  ERR_NO_PROPERTY_FOUND = 20000,
-  ERR_NO_SUPPORTED_HARDWARE = 20001,
-  ERR_FUNCTION_OUT_OF_RANGE = 20002,
-  ERR_TOOL_COMMAND_FAILED = 20003,
-  ERR_PROPERTY_NOT_SETTABLE = 20004,
-  ERR_OPERATION_NOT_EXECUTABLE = 20005,
-  ERR_UNKNOWN_LOG_PAGE = 20006,
-  ERR_OUT_OF_MEMORY = 20007,
-  ERR_NO_OBJECT = 20008,
-  ERR_LOCK_INITIALIZATION_FAILED = 20011,
-  ERR_API_INITIALIZATION_FAILED = 20012,
-  ERR_OPERATION_REFUSED = 20042,
-};
-
 typedef uint32_t _PROPERTY_ID;
-
-// Property value kinds of a description row.
-enum : uint32_t {
-  KIND_TEXT = 2,
-  KIND_ENUMERATION = 3,
-  KIND_NUMBER = 5,
-  KIND_BOUNDED = 7,
-  KIND_VALUE_LIST = 8,
-  KIND_SIZE = 9,
-};
-
-// Unit codes (see UnitName for their texts).
-enum : uint32_t {
-  UNIT_NONE = 1,
-  UNIT_CELSIUS = 21000,
-  UNIT_MIB = 21002,
-  UNIT_HOURS = 21005,
-  UNIT_SECONDS = 21007,
-  UNIT_PERCENT = 21010,
-  UNIT_BYTES = 21025,
-  UNIT_KB = 21031,
-  UNIT_MB = 21032,
-  UNIT_GB = 21033,
-  UNIT_TB = 21034,
-  UNIT_PB = 21035,
-};
 
 struct _PROPERTY_DESCRIPTION {
   uint32_t propertyId;
