@@ -23,17 +23,18 @@
 
 #include "BenchHome.h"
 #include "KVL.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 namespace {
 
 using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::PluginTestPeer;
 
 constexpr uint64_t kPollMs = 2000;       // PollInterval=2, the shortest
 constexpr uint64_t kFirstWakeMs = 100;   // the worker's first wait
 constexpr uint64_t kPauseMs = 1000;      // the light pass's pause after each drive
 constexpr int kRealLimitMs = 600000;     // how long a pass may take for real before the bench gives up
-constexpr uint32_t kGetEvents = 50002;
+constexpr uint32_t kGetEvents = PI::OP_GET_EVENTS;
 constexpr int kPendingEvents = 100;
 
 std::shared_ptr<KVL::Misc::ManualClock> g_Clock;
@@ -92,8 +93,9 @@ class RunningPlugin {
   }
 
   ~RunningPlugin() {
-    m_Plugin->m_StopRequest.Set();
-    if (m_Plugin->m_WorkerThread) m_Plugin->m_WorkerThread->Wait(KVL::INFINITE);
+    PluginTestPeer peer(*m_Plugin);
+    peer.m_StopRequest.Set();
+    if (peer.m_WorkerThread) peer.m_WorkerThread->Wait(KVL::INFINITE);
   }
 
   // One pass of the worker: the poll interval's time-out, then (light pass) each pause.
@@ -213,7 +215,8 @@ void BM_GetTopology(benchmark::State& state) {
 void BM_GetAdapterProperties(benchmark::State& state) {
   const int drives = static_cast<int>(state.range(0));
   IPLUGINAPI_IMPL& plugin = Running(drives, Kind::kFull).Plugin();
-  const uint64_t adapter = plugin.m_Adapters[plugin.m_Adapters.size() / 2].GetID();
+  const PluginTestPeer peer(plugin);
+  const uint64_t adapter = peer.m_Adapters[peer.m_Adapters.size() / 2].GetID();
   for (auto _ : state) {
     std::vector<PI::CProperty> properties;
     if (plugin.Request(REQ_GET_PROPERTIES, adapter, &properties) != 0 || properties.empty())
@@ -226,7 +229,8 @@ void BM_GetAdapterProperties(benchmark::State& state) {
 void BM_GetEvents(benchmark::State& state) {
   const int drives = static_cast<int>(state.range(0));
   IPLUGINAPI_IMPL& plugin = Running(drives, Kind::kFull).Plugin();
-  const uint64_t pluginId = plugin.m_Plugin.GetID();
+  const PluginTestPeer peer(plugin);
+  const uint64_t pluginId = peer.m_Plugin.GetID();
   std::vector<PI::COperation> operations;
   plugin.Request(REQ_GET_OPERATIONS, pluginId, &operations);
   if (operations.empty() || operations.front().GetID() != kGetEvents)
@@ -234,19 +238,19 @@ void BM_GetEvents(benchmark::State& state) {
 
   std::vector<PI::CEvent> pending(kPendingEvents);
   for (int i = 0; i < kPendingEvents; ++i) {
-    const NAMESPACE_Varnock::CVedidEVUAdapter& adapter = plugin.m_Adapters[i % drives];
+    const NAMESPACE_Varnock::CVedidEVUAdapter& adapter = peer.m_Adapters[i % drives];
     pending[i].m_ObjectID = adapter.GetID();
-    pending[i].m_Code = 10957;
-    pending[i].m_Severity = 4;
+    pending[i].m_Code = PI::EVT_BACKUP_FAILED;
+    pending[i].m_Severity = PI::SEVERITY_CRITICAL;
     pending[i].m_Time = KVL::Misc::now();
     pending[i].SetSource(adapter.m_Name);
     pending[i].SetPlaceHolder1(adapter.m_Name);
   }
   for (auto _ : state) {
     state.PauseTiming();
-    plugin.m_EventsLock.Wait(nullptr, KVL::INFINITE);
-    plugin.m_Events = pending;
-    plugin.m_EventsLock.Release();
+    peer.m_EventsLock.Wait(nullptr, KVL::INFINITE);
+    peer.m_Events = pending;
+    peer.m_EventsLock.Release();
     PI::COperation operation = operations.front();
     state.ResumeTiming();
     plugin.Request(REQ_EXECUTE_OPERATION, pluginId, &operation);

@@ -7,22 +7,26 @@
 #include "DatabaseORM.h"
 #include "FuzzHome.h"
 #include "KVLX.h"
+#include "RowWriter.h"
 
 namespace fuzz {
 
 using NAMESPACE_Varnock::CVedidEVUAdapter;
 using NAMESPACE_Varnock::CVedidEVUPhysicalDrive;
 using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::PluginTestPeer;
+using NAMESPACE_Varnock::RowWriter;
 
-IPLUGINAPI_IMPL& Plugin() {
-  static IPLUGINAPI_IMPL* plugin = [] {
+PluginTestPeer& Plugin() {
+  static PluginTestPeer* peer = [] {
     FuzzHome::Get();
     auto* made = new IPLUGINAPI_IMPL();  // lives as long as the process
-    made->m_ToolPath = FuzzHome::Get().Path("bin/isdct.exe");
-    made->m_Plugin.SetID(made->NextObjectID());
-    return made;
+    auto* opened = new PluginTestPeer(*made);
+    opened->m_ToolPath = FuzzHome::Get().Path("bin/isdct.exe");
+    opened->m_Plugin.SetID(opened->NextObjectID());
+    return opened;
   }();
-  return *plugin;
+  return *peer;
 }
 
 void AnswerToolRuns(std::function<std::string(const std::string& arguments)> answer) {
@@ -35,24 +39,24 @@ void AnswerToolRuns(std::function<std::string(const std::string& arguments)> ans
 }
 
 void ScanAndShowEverything() {
-  IPLUGINAPI_IMPL& plugin = Plugin();
+  PluginTestPeer& plugin = Plugin();
   plugin.m_AdapterCount = plugin.m_AdapterInfos.size();
   std::vector<CVedidEVUAdapter> adapters;
   std::vector<CVedidEVUPhysicalDrive> drives;
-  if (plugin.ScanSystem(adapters, drives, true) != 0) std::abort();  // the scan never fails
+  plugin.ScanSystem(adapters, drives, true);
   if (adapters.size() != plugin.m_AdapterInfos.size() || drives.size() != adapters.size())
     std::abort();
 
   std::vector<PI::CProperty> properties;
   for (CVedidEVUAdapter& adapter : adapters) {
-    plugin.GetAdapterProperties(adapter, properties, 1);
+    plugin.GetAdapterProperties(adapter, properties, PI::PROP_ALL);
     RaidDataModels::Adapter row;
-    plugin.SetDatabaseObjectProperties(adapter, row);
+    RowWriter::SetDatabaseObjectProperties(adapter, row);
   }
   for (CVedidEVUPhysicalDrive& drive : drives) {
-    plugin.GetPhysicalDriveProperties(drive, properties, 1);
+    plugin.GetPhysicalDriveProperties(drive, properties, PI::PROP_ALL);
     RaidDataModels::PD row;
-    plugin.SetDatabaseObjectProperties(drive, row);
+    RowWriter::SetDatabaseObjectProperties(drive, row);
   }
 }
 

@@ -6,12 +6,13 @@
 #include <functional>
 #include <string>
 
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 namespace fuzz {
 
-// The process's plug-in object, made on first use (after the fuzz home); not owned by the caller.
-NAMESPACE_Varnock::IPLUGINAPI_IMPL& Plugin();
+// The process's plug-in object, opened, made on first use (after the fuzz home); not owned by
+// the caller.
+NAMESPACE_Varnock::PluginTestPeer& Plugin();
 
 // Every tool run is answered by `answer(arguments)`, as a run that completed.
 void AnswerToolRuns(std::function<std::string(const std::string& arguments)> answer);

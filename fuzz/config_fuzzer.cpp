@@ -13,7 +13,7 @@
 #include "Database.h"
 #include "FuzzHome.h"
 #include "PI.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 namespace {
 
@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   home.WriteFile("CustomOpts.ini", files[1]);
 
   {
-    NAMESPACE_Varnock::IPLUGINAPI_IMPL plugin;
-    const uint32_t poll = plugin.m_PollInterval.load();
+    NAMESPACE_Varnock::IPLUGINAPI_IMPL made;
+    const uint32_t poll = NAMESPACE_Varnock::PluginTestPeer(made).m_PollInterval.load();
     if (poll < 2 || poll > 255) std::abort();
   }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BridgeFuzz.h"
+#include "CmdEmu.h"
 #include "FuzzHome.h"
 
 namespace {
@@ -48,9 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The worker's light pass: repeated queries on one record.
   NAMESPACE_Varnock::HealthInfo health;
-  const uint32_t first = plugin.GetLogPageInformation(0, health);
-  const uint32_t second = plugin.GetLogPageInformation(0, health);
-  if (first != second || (first != 0 && first != 20003)) std::abort();
+  using NAMESPACE_Varnock::CmdEmu::GetLogPageInformation;
+  using NAMESPACE_Varnock::CmdEmu::ToolStatus;
+  const ToolStatus first = GetLogPageInformation(plugin.m_ToolPath, 0, health);
+  const ToolStatus second = GetLogPageInformation(plugin.m_ToolPath, 0, health);
+  if (first != second || (first != ToolStatus::kOk && first != ToolStatus::kToolFailed))
+    std::abort();
 
   // The scan of the same drive.
   plugin.m_AdapterInfos.assign(1, ServedDrive());

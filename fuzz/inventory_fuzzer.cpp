@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BridgeFuzz.h"
+#include "CmdEmu.h"
 #include "FuzzHome.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -15,10 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return arguments == "show -all -o json -vedidevu" ? inventory : std::string("{}");
   });
   auto& plugin = fuzz::Plugin();
-  const uint32_t result = plugin.GetAdaptersInfo();
+  using NAMESPACE_Varnock::CmdEmu::ToolStatus;
+  const ToolStatus result = NAMESPACE_Varnock::CmdEmu::GetAdaptersInfo(plugin.m_ToolPath,
+                                                                       plugin.m_AdapterInfos);
   const bool found = !plugin.m_AdapterInfos.empty();
-  if ((result == 0) != found) std::abort();
-  if (result != 0 && result != 20001 && result != 20003) std::abort();
+  if ((result == ToolStatus::kOk) != found) std::abort();
+  if (result == ToolStatus::kUnknownLogPage) std::abort();
   for (size_t i = 0; i < plugin.m_AdapterInfos.size(); ++i)
     if (plugin.m_AdapterInfos[i].number != i + 1) std::abort();  // numbered 1, 2, 3 ... in order
   fuzz::ScanAndShowEverything();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BridgeFuzz.h"
+#include "CmdEmu.h"
 #include "DatabaseORM.h"
 #include "FuzzHome.h"
 
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Five fixed properties, and the version when one was found.
   if (properties.size() != (plugin.m_ToolVersion.empty() ? 5u : 6u)) std::abort();
   RaidDataModels::Plugin row;
-  plugin.SetDatabaseObjectProperties(plugin.m_Plugin, row);
+  plugin.PluginRow(row);
   const std::string stored =
       plugin.m_ToolVersion.empty() ? RaidDataModels::NullText : plugin.m_ToolVersion;
   if (row.ToolVersion != stored) std::abort();

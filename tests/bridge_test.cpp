@@ -14,9 +14,10 @@
 #include "DriveState.h"
 #include "KVLX.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "CmdEmu.h"
 
 using namespace NAMESPACE_Varnock;
+using CmdEmu::ToolStatus;
 
 namespace {
 
@@ -44,7 +45,6 @@ class BridgeTest : public ::testing::Test {
  protected:
   BridgeTest() {
     unsetenv("ISDCT_STATE");
-    plugin_.m_ToolPath = home_.ToolPath();
   }
   ~BridgeTest() override { KVLX::CSystem::SetTimeLimit(60000); }
 
@@ -70,30 +70,28 @@ class BridgeTest : public ::testing::Test {
     home_.InstallScriptTool("#!/bin/sh\ncat " + home_.Path("answer") + "\n");
   }
 
-  uint32_t Inventory() { return plugin_.GetAdaptersInfo(); }
+  ToolStatus Inventory() { return CmdEmu::GetAdaptersInfo(home_.ToolPath(), infos_); }
   std::vector<std::string> Serials() const {
     std::vector<std::string> serials;
-    for (const AdapterInfo& info : plugin_.m_AdapterInfos) serials.push_back(info.serialNumber);
+    for (const AdapterInfo& info : infos_) serials.push_back(info.serialNumber);
     return serials;
   }
   // The one record of an inventory that must find exactly one drive.
   const AdapterInfo& OnlyRecord() {
-    EXPECT_EQ(0u, Inventory());
-    EXPECT_EQ(1u, plugin_.m_AdapterInfos.size());
+    EXPECT_EQ(ToolStatus::kOk, Inventory());
+    EXPECT_EQ(1u, infos_.size());
     static const AdapterInfo none;
-    return plugin_.m_AdapterInfos.empty() ? none : plugin_.m_AdapterInfos[0];
+    return infos_.empty() ? none : infos_[0];
   }
-  uint32_t ReadHealth(HealthInfo& health, uint32_t index = 0) {
-    return plugin_.GetLogPageInformation(index, health);
+  ToolStatus ReadHealth(HealthInfo& health, uint32_t index = 0) {
+    return CmdEmu::GetLogPageInformation(home_.ToolPath(), index, health);
   }
   std::string Version() {
-    std::string version = "stale";
-    plugin_.GetVersion(version);
-    return version;
+    return CmdEmu::GetVersion(home_.ToolPath());
   }
 
   TestHome home_;
-  IPLUGINAPI_IMPL plugin_;
+  std::vector<AdapterInfo> infos_;
 };
 
 // --- Inventory -------------------------------------------------------------------------------
@@ -110,10 +108,10 @@ TEST_F(BridgeTest, QualifyingSectionsAreNumberedInOutputOrderAndDroppedOnesUseNo
       DriveSection("Intel Optane SSD DC P4800X Series PHKS1", 2, "INTEL SSDPED1K375GA",
                    "\"SerialNumber\": \"PHKS1\""),
   }));
-  ASSERT_EQ(0u, Inventory());
-  ASSERT_EQ(2u, plugin_.m_AdapterInfos.size());
-  const AdapterInfo& first = plugin_.m_AdapterInfos[0];
-  const AdapterInfo& second = plugin_.m_AdapterInfos[1];
+  ASSERT_EQ(ToolStatus::kOk, Inventory());
+  ASSERT_EQ(2u, infos_.size());
+  const AdapterInfo& first = infos_[0];
+  const AdapterInfo& second = infos_[1];
   EXPECT_EQ((std::vector<uint64_t>{1, 5, 2, 2}),
             (std::vector<uint64_t>{first.number, first.index, second.number, second.index}));
   EXPECT_EQ((std::vector<std::string>{"PHLE1", "PHKS1"}), Serials());
@@ -147,7 +145,7 @@ TEST_F(BridgeTest, OnlyTheSixModelPrefixesInDriveSectionsQualify) {
     if (c.served) expected.push_back(c.section);
   }
   ToolPrints(Document(sections));
-  ASSERT_EQ(0u, Inventory());
+  ASSERT_EQ(ToolStatus::kOk, Inventory());
   EXPECT_EQ(expected, Serials());
 }
 
@@ -202,29 +200,30 @@ TEST_F(BridgeTest, ValuesOfAnotherKindLeaveTheirDefaults) {
 
 TEST_F(BridgeTest, BadInventoryOutputEmptiesTheList) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  const std::pair<std::string, uint32_t> outputs[] = {
-      {"", 20003},
-      {" ", 20003},
-      {"{\"Intel SSD X\": {", 20003},
-      {"{} {}", 20003},
-      {std::string("{}\0 ", 4), 20003},
-      {std::string(100000, '['), 20003},
-      {"[" + OneDrive() + "]", 20001},
-      {"{\"Intel SSD X\": 1, \"Intel SSD Y\": null, \"Intel SSD Z\": [{}]}", 20001},
-      {"\"Intel SSD\"", 20001},
-      {deep, 20001},
+  constexpr ToolStatus kFailed = ToolStatus::kToolFailed, kNone = ToolStatus::kNoSupportedHardware;
+  const std::pair<std::string, ToolStatus> outputs[] = {
+      {"", kFailed},
+      {" ", kFailed},
+      {"{\"Intel SSD X\": {", kFailed},
+      {"{} {}", kFailed},
+      {std::string("{}\0 ", 4), kFailed},
+      {std::string(100000, '['), kFailed},
+      {"[" + OneDrive() + "]", kNone},
+      {"{\"Intel SSD X\": 1, \"Intel SSD Y\": null, \"Intel SSD Z\": [{}]}", kNone},
+      {"\"Intel SSD\"", kNone},
+      {deep, kNone},
   };
   for (const auto& [output, result] : outputs) {
     ToolPrints(OneDrive());
-    ASSERT_EQ(0u, Inventory());
+    ASSERT_EQ(ToolStatus::kOk, Inventory());
     ToolPrints(output);
     EXPECT_EQ(result, Inventory()) << output.substr(0, 40);
-    EXPECT_TRUE(plugin_.m_AdapterInfos.empty());
+    EXPECT_TRUE(infos_.empty());
   }
 }
 
 TEST_F(BridgeTest, ToolThatCannotRunOrDoesNotEndFails) {
-  EXPECT_EQ(20003u, Inventory());  // nothing installed
+  EXPECT_EQ(ToolStatus::kToolFailed, Inventory());  // nothing installed
   EXPECT_EQ("", Version());
 
   UseDrives("two-drives.json");
@@ -233,7 +232,7 @@ TEST_F(BridgeTest, ToolThatCannotRunOrDoesNotEndFails) {
                                 isdct::FaultKind::kInvalidJson, isdct::FaultKind::kEmpty,
                                 isdct::FaultKind::kExit}) {
     GiveFault(kind, isdct::Run::kInventory);
-    EXPECT_EQ(20003u, Inventory()) << static_cast<int>(kind);
+    EXPECT_EQ(ToolStatus::kToolFailed, Inventory()) << static_cast<int>(kind);
   }
   KVLX::CSystem::SetTimeLimit(60000);
 
@@ -264,7 +263,7 @@ TEST_F(BridgeTest, TemperatureAddsItsBitsToTheCriticalWarnings) {
       drive.temperatureOffset = c.offset;
       drive.criticalWarnings = c.warnings;
     });
-    ASSERT_EQ(0u, ReadHealth(health));
+    ASSERT_EQ(ToolStatus::kOk, ReadHealth(health));
     EXPECT_EQ(c.expected, health.criticalWarnings) << c.temperature << " - " << c.offset;
     EXPECT_EQ(c.hot, health.temperatureWarning != 0) << c.temperature << ", " << c.warnings;
   }
@@ -274,7 +273,7 @@ TEST_F(BridgeTest, FailingPageKeepsEarlierPagesAndSkipsTheRest) {
   UseDrives("one-drive.json");
   GiveFault(isdct::FaultKind::kNoDevice, isdct::Run::kTemperature);
   HealthInfo health;
-  EXPECT_EQ(20003u, ReadHealth(health));
+  EXPECT_EQ(ToolStatus::kToolFailed, ReadHealth(health));
   EXPECT_EQ(41943040u, health.dataUnitsWritten);  // page 2 was read
   EXPECT_EQ(10, health.currentTemperature);
   EXPECT_EQ(0u, health.normalizedAD);     // pages 202 and 203 were not
@@ -284,7 +283,7 @@ TEST_F(BridgeTest, FailingPageKeepsEarlierPagesAndSkipsTheRest) {
   ChangeDrive([](isdct::Drive& drive) { drive.temperature = 85; });
   GiveFault(isdct::FaultKind::kInvalidJson, isdct::Run::kDriveInfo);
   health = HealthInfo();
-  EXPECT_EQ(20003u, ReadHealth(health));
+  EXPECT_EQ(ToolStatus::kToolFailed, ReadHealth(health));
   EXPECT_EQ(99u, health.normalizedAD);
   EXPECT_EQ(0u, health.criticalWarnings);
 }
@@ -299,7 +298,7 @@ TEST_F(BridgeTest, HealthSectionsAndValuesFollowTheirKinds) {
     "SMART Attributes X": {"ea": {"Normalized": 95}, "AD": {"Normalized": 95.0}},
     "A": {"PhysicalSize": 1000}, "B": {"PhysicalSize": 2000}, "C": {"PhysicalSize": "3000"}})");
   HealthInfo health;
-  ASSERT_EQ(0u, ReadHealth(health));
+  ASSERT_EQ(ToolStatus::kOk, ReadHealth(health));
   EXPECT_EQ(4u | 0x20u, health.criticalWarnings);
   EXPECT_EQ(31u, health.dataUnitsRead);     // the later section's "zz" is not a number
   EXPECT_EQ(31u, health.dataUnitsWritten);  // leading white space is skipped
@@ -310,7 +309,8 @@ TEST_F(BridgeTest, HealthSectionsAndValuesFollowTheirKinds) {
   EXPECT_EQ(100u, health.normalizedAD);
   EXPECT_EQ(2000u, health.capacityBytes);
   rapidjson::Document document;
-  EXPECT_EQ(20006u, plugin_.GetLogPage(0, 3, document));  // no such page
+  // There is no page 3.
+  EXPECT_EQ(ToolStatus::kUnknownLogPage, CmdEmu::GetLogPage(home_.ToolPath(), 0, 3, document));
 }
 
 TEST_F(BridgeTest, NoDeviceTextFailsPagesAndVersionButNotTheInventory) {
@@ -319,11 +319,11 @@ TEST_F(BridgeTest, NoDeviceTextFailsPagesAndVersionButNotTheInventory) {
                        "\"Version Information\": {\"Version\": \"3.2.0\"}"}));
   EXPECT_EQ(0u, OnlyRecord().index);
   HealthInfo health;
-  EXPECT_EQ(20003u, ReadHealth(health));
+  EXPECT_EQ(ToolStatus::kToolFailed, ReadHealth(health));
   EXPECT_EQ("", Version());
 
   UseDrives("one-drive.json");
-  EXPECT_EQ(20003u, ReadHealth(health, 7));  // an index the tool does not know
+  EXPECT_EQ(ToolStatus::kToolFailed, ReadHealth(health, 7));  // an index the tool does not know
 }
 
 // --- Version ---------------------------------------------------------------------------------
@@ -366,10 +366,10 @@ TEST_F(BridgeTest, FixturesRoundTripThroughTheBridge) {
     isdct::State state;
     std::string error;
     ASSERT_TRUE(isdct::LoadState(FixturePath(c.fixture), state, error)) << error;
-    ASSERT_EQ(0u, Inventory());
-    ASSERT_EQ(c.served.size(), plugin_.m_AdapterInfos.size());
+    ASSERT_EQ(ToolStatus::kOk, Inventory());
+    ASSERT_EQ(c.served.size(), infos_.size());
     for (size_t i = 0; i < c.served.size(); ++i) {
-      AdapterInfo& info = plugin_.m_AdapterInfos[i];
+      AdapterInfo& info = infos_[i];
       const isdct::Drive& drive = *state.FindBySerial(c.served[i].first);
       EXPECT_EQ(c.served[i].first, info.serialNumber);
       EXPECT_EQ(i + 1, info.number);
@@ -379,7 +379,7 @@ TEST_F(BridgeTest, FixturesRoundTripThroughTheBridge) {
                                                    : drive.family,
                 info.productFamily);
 
-      ASSERT_EQ(0u, ReadHealth(info.health, info.index));
+      ASSERT_EQ(ToolStatus::kOk, ReadHealth(info.health, info.index));
       const HealthInfo& health = info.health;
       EXPECT_EQ(c.served[i].second, health.criticalWarnings);
       EXPECT_EQ(drive.dataUnitsWritten, health.dataUnitsWritten);

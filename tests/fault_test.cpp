@@ -422,7 +422,8 @@ TEST_F(FaultTest, UnusableConfigurationFilesGiveTheDefaults) {
       else
         home_.WriteFile(file, c.content);
     }
-    NAMESPACE_Varnock::IPLUGINAPI_IMPL plugin;
+    NAMESPACE_Varnock::IPLUGINAPI_IMPL made;
+    NAMESPACE_Varnock::PluginTestPeer plugin(made);
     EXPECT_EQ(c.poll, plugin.m_PollInterval.load());
     EXPECT_EQ(c.refresh, plugin.m_TopologyRefreshRate);
   }

@@ -15,9 +15,9 @@
 #include "KVL.h"
 #include "KVLX.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
-using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::PluginTestPeer;
 
 namespace {
 bool g_FailNothrowNew = false;
@@ -52,11 +52,11 @@ class LifecycleTest : public ::testing::Test {
     KVL::Misc::SetClock(KVL::Misc::MakeRealClock());
   }
 
-  IPLUGINAPI_IMPL& Create() {
+  PluginTestPeer Create() {
     EXPECT_EQ(0u, createIf(&plugin_));
-    return *static_cast<IPLUGINAPI_IMPL*>(plugin_);
+    return PluginTestPeer(plugin_);
   }
-  IPLUGINAPI_IMPL& Impl() { return *static_cast<IPLUGINAPI_IMPL*>(plugin_); }
+  PluginTestPeer Impl() { return PluginTestPeer(plugin_); }
 
   void AddSupportedDevices(int count) {
     for (int i = 0; i < count; ++i)
@@ -113,15 +113,15 @@ TEST_F(LifecycleTest, SettingsTakeOnlyWholeDecimalNumbers) {
 }
 
 TEST_F(LifecycleTest, MissingConfigurationGivesDefaults) {
-  IPLUGINAPI_IMPL& plugin = Create();
+  PluginTestPeer plugin = Create();
   EXPECT_EQ(30u, plugin.m_PollInterval.load());
   EXPECT_EQ(30000u, plugin.m_TopologyRefreshRate);
-  EXPECT_EQ(2u, plugin.m_InterfaceWord);
-  EXPECT_EQ(309u, plugin.m_ModuleWord);
+  EXPECT_EQ(2u, plugin_->m_InterfaceWord);
+  EXPECT_EQ(309u, plugin_->m_ModuleWord);
 }
 
 TEST_F(LifecycleTest, IdentifiersCarryTheModuleNumberAndASequence) {
-  IPLUGINAPI_IMPL& plugin = Create();
+  PluginTestPeer plugin = Create();
   EXPECT_EQ(kIdBase | 0, plugin.NextObjectID());
   EXPECT_EQ(kIdBase | 1, plugin.NextObjectID());
   EXPECT_EQ(2u, plugin.m_NextObjectNumber);

@@ -16,9 +16,9 @@
 #include "KVL.h"
 #include "KVLX.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
-using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::PluginTestPeer;
 
 namespace {
 
@@ -50,7 +50,7 @@ class MonitorTest : public ::testing::Test {
     KVL::Misc::SetClock(KVL::Misc::MakeRealClock());
   }
 
-  IPLUGINAPI_IMPL& Impl() { return *static_cast<IPLUGINAPI_IMPL*>(plugin_); }
+  PluginTestPeer Impl() { return PluginTestPeer(plugin_); }
   uint64_t PluginId() { return Impl().m_Plugin.GetID(); }
 
   // Host side of the notification: counts calls and, like a real host, reads the topology from

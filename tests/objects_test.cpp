@@ -11,7 +11,7 @@
 #include "KVLX.h"
 #include "Module.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 using namespace NAMESPACE_Varnock;
 
@@ -52,12 +52,12 @@ class ObjectTest : public ::testing::Test {
 
   std::vector<PI::CProperty> ShowAdapter(uint32_t filter = 1) {
     std::vector<PI::CProperty> properties(3);  // stale entries must go
-    EXPECT_EQ(0u, m_Plugin.GetAdapterProperties(m_Adapter, properties, filter));
+    m_Plugin.GetAdapterProperties(m_Adapter, properties, filter);
     return properties;
   }
   std::vector<PI::CProperty> ShowDrive(uint32_t filter = 1) {
     std::vector<PI::CProperty> properties(3);
-    EXPECT_EQ(0u, m_Plugin.GetPhysicalDriveProperties(m_Drive, properties, filter));
+    m_Plugin.GetPhysicalDriveProperties(m_Drive, properties, filter);
     return properties;
   }
   static std::vector<uint32_t> Ids(const std::vector<PI::CProperty>& properties) {
@@ -71,7 +71,8 @@ class ObjectTest : public ::testing::Test {
   TestHome m_Home;
   std::shared_ptr<KVL::Misc::ManualClock> m_Clock =
       std::make_shared<KVL::Misc::ManualClock>(kMarch1st2024);
-  IPLUGINAPI_IMPL m_Plugin;
+  IPLUGINAPI_IMPL m_Made;
+  PluginTestPeer m_Plugin{m_Made};
   CVedidEVUAdapter m_Adapter;
   CVedidEVUPhysicalDrive m_Drive;
 };

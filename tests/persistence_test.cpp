@@ -12,13 +12,17 @@
 #include "DatabaseORM.h"
 #include "KVL.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "Database.h"
+#include "RowWriter.h"
 
 namespace {
 
 using NAMESPACE_Varnock::CVedidEVUAdapter;
 using NAMESPACE_Varnock::CVedidEVUPhysicalDrive;
-using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::CVedidEVUPlugin;
+using NAMESPACE_Varnock::PluginSettings;
+using NAMESPACE_Varnock::RowResult;
+using NAMESPACE_Varnock::RowWriter;
 using PI::PropertyValueToString;
 
 constexpr uint64_t kPluginId = 0x0135000000000000ULL;
@@ -29,9 +33,9 @@ class PersistenceTest : public ::testing::Test {
  protected:
   using Row = std::map<std::string, std::string>;
 
-  PersistenceTest() : plugin_(std::make_unique<IPLUGINAPI_IMPL>()) {
-    plugin_->m_Plugin.SetID(kPluginId);
-    plugin_->m_Adapters.reserve(8);  // AddAdapter hands out references into the list
+  PersistenceTest() {
+    plugin_.SetID(kPluginId);
+    adapters_.reserve(8);  // AddAdapter hands out references into the list
     KVL::Misc::SetTraceFile(home_.Path("trace.log"));
     KVL::Misc::SetTraceMask(309, 128);
   }
@@ -44,7 +48,7 @@ class PersistenceTest : public ::testing::Test {
   // An adapter as the scan builds it for a P4800X-class drive.
   CVedidEVUAdapter& AddAdapter(const std::string& serial, int32_t number) {
     CVedidEVUAdapter adapter;
-    adapter.SetID(kPluginId + 1 + plugin_->m_Adapters.size());
+    adapter.SetID(kPluginId + 1 + adapters_.size());
     adapter.m_GlobalAdapterNumber = number;
     adapter.m_SerialNumber = serial;
     adapter.m_ModelNumber = adapter.m_RawModelNumber = "INTEL SSDPED1K375GA";
@@ -60,8 +64,8 @@ class PersistenceTest : public ::testing::Test {
     adapter.m_DataUnitsRead = 1000;
     adapter.m_DataUnitsWritten = 2147484;  // just over one TiB
     adapter.m_RatedEndurance = 20;
-    plugin_->m_Adapters.push_back(adapter);
-    return plugin_->m_Adapters.back();
+    adapters_.push_back(adapter);
+    return adapters_.back();
   }
 
   static CVedidEVUPhysicalDrive MakeDrive(const std::string& serial) {
@@ -91,7 +95,7 @@ class PersistenceTest : public ::testing::Test {
 
   // Another connection takes the write lock; the plug-in's writes fail at once.
   void LockDatabase() {
-    plugin_->m_Database->dao->setBusyTimeout(0);
+    rows_.Storage()->dao->setBusyTimeout(0);
     ASSERT_EQ(SQLITE_OK, sqlite3_open(home_.Path("host.db").c_str(), &other_));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(other_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr));
   }
@@ -99,16 +103,19 @@ class PersistenceTest : public ::testing::Test {
   std::string Traces() const { return home_.ReadFile("trace.log"); }
 
   TestHome home_;
-  std::unique_ptr<IPLUGINAPI_IMPL> plugin_;
+  RowWriter rows_{getDatabasePointer()};
+  CVedidEVUPlugin plugin_;
+  PluginSettings settings_{"", 30};
+  std::vector<CVedidEVUAdapter> adapters_;
   sqlite3* other_ = nullptr;
 };
 
 TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(plugin_, settings_));
   EXPECT_EQ(0, home_.CountRows("Plugin"));  // an update never inserts
 
-  plugin_->m_PollInterval = 1;
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
+  settings_.pollInterval = 1;
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(plugin_, settings_));
   auto rows = Rows("Plugin");
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ((Row{{"ID", "1"},
@@ -126,24 +133,24 @@ TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
   EXPECT_EQ(81u, rows[0]["SettableProperties"].size());
   EXPECT_NE(std::string::npos, Traces().find("Plugin VedidEVU inserted to db."));
 
-  plugin_->m_PollInterval = 300;
-  plugin_->m_ToolVersion = "3.0.7";
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
+  settings_.pollInterval = 300;
+  settings_.toolVersion = "3.0.7";
+  EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(plugin_, settings_));
   rows = Rows("Plugin");
   EXPECT_EQ("255", rows[0]["PollInterval"]);
   EXPECT_EQ("3.0.7", rows[0]["ToolVersion"]);
-  EXPECT_EQ(0u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
+  EXPECT_EQ(RowResult::kWritten, rows_.DeleteObjectFromDatabase(plugin_));
   EXPECT_EQ(0, home_.CountRows("Plugin"));
 }
 
 TEST_F(PersistenceTest, AdapterRowTakesThePropertyValues) {
   CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(adapter));
   CVedidEVUAdapter& other = AddAdapter("A", 8);
   other.m_ModelNumber = other.m_RawModelNumber = "INTEL SSDPE2KX020T8";
   other.m_Status = 12345;
   other.m_Warnings.clear();
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(other));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(other));
   const auto rows = Rows("Adapter");
   ASSERT_EQ(2u, rows.size());
   Row row = rows[0];
@@ -169,7 +176,7 @@ TEST_F(PersistenceTest, AdapterRowTakesThePropertyValues) {
 TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
   AddAdapter("PHKS0001", 7);
   CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(drive, adapters_));
   EXPECT_EQ(7, drive.m_GlobalAdapterNumber);
 
   Row row = Rows("PD").at(0);
@@ -193,7 +200,7 @@ TEST_F(PersistenceTest, DriveRowJoinsTheValuesOfItsAdapter) {
   // Without an adapter of the drive's number, the adapter values are written as NULL.
   drive.m_GlobalAdapterNumber = 99;
   drive.m_CapacityMiB = 1;
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
+  EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(drive, adapters_));
   row = Rows("PD").at(0);
   EXPECT_EQ("1", row["CapacityMiB"]);
   EXPECT_EQ("NULL", row["PowerOnHours"]);
@@ -207,7 +214,7 @@ TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
   adapter.m_RatedEndurance = 0;
   CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
   drive.m_Name = "DC P4800X";  // the temperature is stored only for names starting with SSD
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(drive, adapters_));
   Row row = Rows("PD").at(0);
   EXPECT_EQ("NULL", row["PowerOnHours"]);
   EXPECT_EQ("NULL", row["DataReadKiB"]);
@@ -215,12 +222,12 @@ TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
   EXPECT_EQ("NULL", row["Temperature"]);
 }
 
-TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseGives20000ForEveryWrite) {
+TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseFailsEveryWrite) {
   CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
   CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
-  plugin_->InsertObjectToDatabase(plugin_->m_Plugin);
-  plugin_->InsertObjectToDatabase(adapter);
-  plugin_->InsertObjectToDatabase(drive);
+  rows_.InsertObjectToDatabase(plugin_, settings_);
+  rows_.InsertObjectToDatabase(adapter);
+  rows_.InsertObjectToDatabase(drive, adapters_);
   for (bool locked : {true, false}) {
     SCOPED_TRACE(locked ? "locked" : "read-only");
     if (locked) {
@@ -228,18 +235,18 @@ TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseGives20000ForEveryWrite) {
     } else {
       sqlite3_close(other_);
       other_ = nullptr;
-      plugin_->m_Database = std::make_shared<DatabaseORM::storage_t>(*plugin_->m_Database);
-      plugin_->m_Database->dao = DatabaseWrapper::DatabaseDAO::Open(
+      rows_ = RowWriter(std::make_shared<DatabaseORM::storage_t>(*rows_.Storage()));
+      rows_.Storage()->dao = DatabaseWrapper::DatabaseDAO::Open(
           home_.Path("host.db"), DatabaseWrapper::OpenMode::ReadOnly);
     }
-    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));
-    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(plugin_->m_Plugin));
-    EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(plugin_->m_Plugin));
-    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(adapter));
-    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(adapter));
-    EXPECT_EQ(20000u, plugin_->DeleteObjectFromDatabase(adapter));
-    EXPECT_EQ(20000u, plugin_->InsertObjectToDatabase(drive));
-    EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(plugin_, settings_));
+    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(plugin_, settings_));
+    EXPECT_EQ(RowResult::kFailed, rows_.DeleteObjectFromDatabase(plugin_));
+    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(adapter));
+    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(adapter));
+    EXPECT_EQ(RowResult::kFailed, rows_.DeleteObjectFromDatabase(adapter));
+    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(drive, adapters_));
+    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(drive, adapters_));
   }
   EXPECT_NE(std::string::npos,
             Traces().find("Storage query exception thrown during inserting Adapter "
@@ -247,15 +254,15 @@ TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseGives20000ForEveryWrite) {
                           "(Storage query exception thrown! (database is locked))"));
 }
 
-TEST_F(PersistenceTest, MissingOrCorruptDatabaseGives20000) {
+TEST_F(PersistenceTest, MissingOrCorruptDatabaseFailsEveryWrite) {
   home_.WriteFile("corrupt/host.db", std::string(4096, 'x'));
   for (const char* directory : {"missing", "corrupt"}) {
     KVL::Misc::CKvlApplication::SetProcessPath(home_.Path(directory) + "/varnock-host");
-    IPLUGINAPI_IMPL broken;
+    RowWriter broken(getDatabasePointer());
     CVedidEVUAdapter adapter;
-    EXPECT_EQ(20000u, broken.InsertObjectToDatabase(broken.m_Plugin)) << directory;
-    EXPECT_EQ(20000u, broken.UpdateObjectInDatabase(adapter)) << directory;
-    EXPECT_EQ(20000u, broken.DeleteObjectFromDatabase(adapter)) << directory;
+    EXPECT_EQ(RowResult::kFailed, broken.InsertObjectToDatabase(plugin_, settings_)) << directory;
+    EXPECT_EQ(RowResult::kFailed, broken.UpdateObjectInDatabase(adapter)) << directory;
+    EXPECT_EQ(RowResult::kFailed, broken.DeleteObjectFromDatabase(adapter)) << directory;
   }
 }
 
@@ -263,16 +270,17 @@ TEST_F(PersistenceTest, HostileSerialNumberCannotChangeTheSchema) {
   const std::string hostile = "x'); DROP TABLE Adapter; --";
   CVedidEVUAdapter& adapter = AddAdapter(hostile, 7);
   CVedidEVUPhysicalDrive drive = MakeDrive(hostile);
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
-  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(adapter));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(adapter));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(drive, adapters_));
+  EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(adapter));
   // The drive's lookup compares the serial number unescaped: the DROP is refused.
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+  EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(drive, adapters_));
 
   EXPECT_EQ(1, home_.CountRows("Adapter"));
   EXPECT_EQ(hostile, Rows("Adapter").at(0).at("SerialNumber"));
   EXPECT_EQ(hostile, Rows("PD").at(0).at("SerialNumber"));
-  EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));  // still writable
+  // Still writable.
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(plugin_, settings_));
 }
 
 }  // namespace

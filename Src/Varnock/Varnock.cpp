@@ -14,13 +14,10 @@ const KVL::Language_Support::CLanguageSupport::CLngFile g_LanguageFile(
     "Varnock.nls", 0x656E, "utf-8", 1,
     {"General error in Varnock plugin", "No information available for this error"});
 
-const KVL::Misc::CModuleInfo g_ModuleInfo(kModuleNumber, "Varnock", "P:7.20.0 F:7.20.0",
+const KVL::Misc::CModuleInfo g_ModuleInfo(kModuleNumber, kModuleName, kModuleVersion,
                                           &g_LanguageFile, {0x21350001});
 
 namespace {
-
-// One row of the request table: runs the handler of a function code on the request's data.
-using Handler = uint32_t (*)(IPLUGINAPI_IMPL& plugin, uint64_t objectId, void* data);
 
 template <typename T>
 std::vector<T>& ListAt(void* data) {
@@ -39,45 +36,36 @@ uint32_t EmptyOnFailure(uint32_t result, void* data) {
   return result;
 }
 
-constexpr Handler kHandlers[] = {
-    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
-      return EmptyOnFailure<PI::CAdapterID>(p.Initialize(ListAt<PI::CAdapterID>(d)), d);
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
-      return p.SetAdapterIDs(ListAt<PI::CAdapterID>(d));
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t, void*) { return p.DeInitialize(); },
-    [](IPLUGINAPI_IMPL& p, uint64_t, void* d) {
-      return EmptyOnFailure<PI::CObject>(p.GetTopology(ListAt<PI::CObject>(d)), d);
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return EmptyOnFailure<PI::CProperty>(p.GetProperties(id, ListAt<PI::CProperty>(d)), d);
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return p.GetProperty(id, ItemAt<PI::CProperty>(d));
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return p.SetProperty(id, ItemAt<PI::CProperty>(d));
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return EmptyOnFailure<PI::COperation>(p.GetOperations(id, ListAt<PI::COperation>(d)), d);
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return p.CheckOperation(id, ItemAt<PI::COperation>(d));
-    },
-    [](IPLUGINAPI_IMPL& p, uint64_t id, void* d) {
-      return p.ExecuteOperation(id, ItemAt<PI::COperation>(d));
-    },
-};
-constexpr int32_t kCodeCount = sizeof(kHandlers) / sizeof(kHandlers[0]);
-
 }  // namespace
 
 uint32_t IPLUGINAPI_IMPL::Request(int32_t code, uint64_t objectId, void* data) {
-  if (code < 1 || code > kCodeCount) return PI::ERR_FUNCTION_OUT_OF_RANGE;
+  if (code < REQ_INITIALIZE || code > REQ_EXECUTE_OPERATION) return PI::ERR_FUNCTION_OUT_OF_RANGE;
   // Every code but DeInitialize works on an argument; without one there is nothing to serve.
   if (data == nullptr && code != REQ_DEINITIALIZE) return PI::ERR_FUNCTION_OUT_OF_RANGE;
-  return kHandlers[code - 1](*this, objectId, data);
+  switch (code) {
+    case REQ_INITIALIZE:
+      return EmptyOnFailure<PI::CAdapterID>(Initialize(ListAt<PI::CAdapterID>(data)), data);
+    case REQ_SET_ADAPTER_IDS:
+      return SetAdapterIDs(ListAt<PI::CAdapterID>(data));
+    case REQ_DEINITIALIZE:
+      return DeInitialize();
+    case REQ_GET_TOPOLOGY:
+      return EmptyOnFailure<PI::CObject>(GetTopology(ListAt<PI::CObject>(data)), data);
+    case REQ_GET_PROPERTIES:
+      return EmptyOnFailure<PI::CProperty>(
+          GetProperties(objectId, ListAt<PI::CProperty>(data)), data);
+    case REQ_GET_PROPERTY:
+      return GetProperty(objectId, ItemAt<PI::CProperty>(data));
+    case REQ_SET_PROPERTY:
+      return SetProperty(objectId, ItemAt<PI::CProperty>(data));
+    case REQ_GET_OPERATIONS:
+      return EmptyOnFailure<PI::COperation>(
+          GetOperations(objectId, ListAt<PI::COperation>(data)), data);
+    case REQ_CHECK_OPERATION:
+      return CheckOperation(objectId, ItemAt<PI::COperation>(data));
+    default:
+      return ExecuteOperation(objectId, ItemAt<PI::COperation>(data));
+  }
 }
 
 IPLUGINAPI_IMPL::Target IPLUGINAPI_IMPL::FindTarget(uint64_t id, const char* caller,
@@ -101,9 +89,9 @@ uint32_t IPLUGINAPI_IMPL::GetProperties(uint64_t id, std::vector<PI::CProperty>&
   VARNOCK_LOCK_DATA(guard);
   const Target target = FindTarget(id, __PRETTY_FUNCTION__, "GetProperties() Adapter = %d",
                                    "GetProperties() PhysicalDrives = %d");
-  if (target.plugin) return GetPluginProperties(*target.plugin, properties, 1);
-  if (target.adapter) return GetAdapterProperties(*target.adapter, properties, 1);
-  if (target.drive) return GetPhysicalDriveProperties(*target.drive, properties, 1);
+  if (target.plugin) return GetPluginProperties(*target.plugin, properties, PI::PROP_ALL);
+  if (target.adapter) return GetAdapterProperties(*target.adapter, properties, PI::PROP_ALL);
+  if (target.drive) return GetPhysicalDriveProperties(*target.drive, properties, PI::PROP_ALL);
   return PI::ERR_NO_OBJECT;
 }
 

@@ -4,6 +4,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "FieldList.h"
 #include "KVLX.h"
 #include "Module.h"
 #include "VarnockPlugin.h"
@@ -56,76 +57,57 @@ constexpr uint32_t kText = PI::KIND_TEXT, kEnum = PI::KIND_ENUMERATION, kNum = P
                    kSizeKind = PI::KIND_SIZE;
 
 constexpr AdapterRow kAdapterRows[] = {
-    {Describe(30007, 23081, -1, kText, 1, 1), R::kText, 0, &A::m_Name, nullptr},
-    {Describe(30003, 23144, -1, kText, 1, 1), R::kText, 0, &A::m_Vendor, nullptr},
-    {Describe(30063, 23102, -1, kText, 1, 1), R::kModelText, 0, nullptr, nullptr},
-    {Describe(30158, 1, 0, kEnum, 1, 1), R::kSupported, 0, nullptr, nullptr},
-    {Describe(30120, 23003, -1, kNum, 1, 1), R::kAdapterNumber, 35023, nullptr, nullptr},
-    {Describe(30017, 23127, -1, kEnum, 1, 1), R::kStatus, 0, nullptr, nullptr},
-    {Describe(30479, 23134, -1, kNum, 1, 1), R::kNumber, 35039, nullptr, &A::m_Segment},
-    {Describe(30037, 23132, -1, kNum, 1, 1), R::kNumber, 35016, nullptr, &A::m_Bus},
-    {Describe(30038, 23133, -1, kNum, 1, 1), R::kNumber, 35020, nullptr, &A::m_Device},
-    {Describe(30039, 23135, -1, kNum, 1, 1), R::kNumber, 35022, nullptr, &A::m_Function},
-    {Describe(30137, 1, 0, kText, 1, 1), R::kText, 0, &A::m_LocationText, nullptr},
-    {Describe(30022, 23116, -1, kText, 1, 1), R::kText, 0, &A::m_SerialNumber, nullptr},
-    {Describe(30020, 23051, -1, kText, 1, 1), R::kTextUnlessEmpty, 0, &A::m_Firmware, nullptr},
-    {Describe(30500, 23016, -1, kText, 1, 1), R::kTextUnlessEmpty, 0, &A::m_Bootloader, nullptr},
-    {Describe(30247, 23090, -1, kText, 1, 1), R::kText, 0, &A::m_DevicePath, nullptr},
-    {Describe(30266, 23041, -1, kText, 1, 1), R::kText, 0, &A::m_DriverName, nullptr},
-    {Describe(30018, 23042, -1, kText, 1, 1), R::kTextUnlessEmpty, 0, &A::m_DriverVersion,
+    {Describe(PI::PROP_NAME, 23081, -1, kText, 1, 1), R::kText, 0, &A::m_Name, nullptr},
+    {Describe(PI::PROP_VENDOR, 23144, -1, kText, 1, 1), R::kText, 0, &A::m_Vendor, nullptr},
+    {Describe(PI::PROP_MODEL, 23102, -1, kText, 1, 1), R::kModelText, 0, nullptr, nullptr},
+    {Describe(PI::PROP_MODEL_SUPPORT, 1, 0, kEnum, 1, 1), R::kSupported, 0, nullptr, nullptr},
+    {Describe(PI::PROP_ADAPTER_NUMBER, 23003, -1, kNum, 1, 1), R::kAdapterNumber, 35023, nullptr,
      nullptr},
-    {Describe(30442, 23024, -1, kNum, PI::UNIT_CELSIUS, 0), R::kTemperature, 0, nullptr, nullptr},
-    {Describe(30483, 23045, -1, kText, 1, 0), R::kEndOfLife, 0, nullptr, nullptr},
-    {Describe(30498, 23101, -1, kNum, PI::UNIT_HOURS, 0), R::kCounter, 0, nullptr,
+    {Describe(PI::PROP_STATUS, 23127, -1, kEnum, 1, 1), R::kStatus, 0, nullptr, nullptr},
+    {Describe(PI::PROP_SEGMENT, 23134, -1, kNum, 1, 1), R::kNumber, 35039, nullptr, &A::m_Segment},
+    {Describe(PI::PROP_BUS, 23132, -1, kNum, 1, 1), R::kNumber, 35016, nullptr, &A::m_Bus},
+    {Describe(PI::PROP_DEVICE, 23133, -1, kNum, 1, 1), R::kNumber, 35020, nullptr, &A::m_Device},
+    {Describe(PI::PROP_FUNCTION, 23135, -1, kNum, 1, 1), R::kNumber, 35022, nullptr,
+     &A::m_Function},
+    {Describe(PI::PROP_ADDRESS, 1, 0, kText, 1, 1), R::kText, 0, &A::m_LocationText, nullptr},
+    {Describe(PI::PROP_SERIAL_NUMBER, 23116, -1, kText, 1, 1), R::kText, 0, &A::m_SerialNumber,
+     nullptr},
+    {Describe(PI::PROP_FIRMWARE, 23051, -1, kText, 1, 1), R::kTextUnlessEmpty, 0, &A::m_Firmware,
+     nullptr},
+    {Describe(PI::PROP_BOOTLOADER, 23016, -1, kText, 1, 1), R::kTextUnlessEmpty, 0,
+     &A::m_Bootloader, nullptr},
+    {Describe(PI::PROP_DEVICE_PATH, 23090, -1, kText, 1, 1), R::kText, 0, &A::m_DevicePath,
+     nullptr},
+    {Describe(PI::PROP_DRIVER_NAME, 23041, -1, kText, 1, 1), R::kText, 0, &A::m_DriverName,
+     nullptr},
+    {Describe(PI::PROP_DRIVER_VERSION, 23042, -1, kText, 1, 1), R::kTextUnlessEmpty, 0,
+     &A::m_DriverVersion, nullptr},
+    {Describe(PI::PROP_TEMPERATURE, 23024, -1, kNum, PI::UNIT_CELSIUS, 0), R::kTemperature, 0,
+     nullptr, nullptr},
+    {Describe(PI::PROP_END_OF_LIFE, 23045, -1, kText, 1, 0), R::kEndOfLife, 0, nullptr, nullptr},
+    {Describe(PI::PROP_POWER_ON_HOURS, 23101, -1, kNum, PI::UNIT_HOURS, 0), R::kCounter, 0, nullptr,
      &A::m_PowerOnHours},
-    {Describe(30486, 23110, -1, kBounded, PI::UNIT_PERCENT, 0), R::kAvailableSpare, 35034,
+    {Describe(PI::PROP_AVAILABLE_SPARE, 23110, -1, kBounded, PI::UNIT_PERCENT, 0),
+     R::kAvailableSpare, 35034, nullptr, nullptr},
+    {Describe(PI::PROP_SMART_STATE, 23112, -1, kEnum, 1, 1), R::kSmartState, PI::PROP_STATUS,
      nullptr, nullptr},
-    {Describe(30487, 23112, -1, kEnum, 1, 1), R::kSmartState, 30017, nullptr, nullptr},
-    {Describe(30488, 23113, -1, kBounded, PI::UNIT_PERCENT, 1), R::kSpareThreshold, 35045,
-     nullptr, nullptr},
-    {Describe(30489, 23017, -1, kSizeKind, 1, 0), R::kSize, 0, nullptr, &A::m_DataUnitsRead},
-    {Describe(30490, 23018, -1, kSizeKind, 1, 0), R::kSize, 0, nullptr, &A::m_DataUnitsWritten},
-    {Describe(30494, 23105, -1, kBounded, PI::UNIT_PERCENT, 0), R::kEnduranceUsed, 0, nullptr,
-     nullptr},
-    {Describe(30468, 23147, -1, kEnum, 1, 1), R::kSpareState, 0, nullptr, nullptr},
-    {Describe(30189, 23143, -1, kNum, 1, 0), R::kNumber, 0, nullptr, &A::m_MediaErrors},
-    {Describe(30165, 23004, -1, kList, 1, 1), R::kWarnings, 0, nullptr, nullptr},
+    {Describe(PI::PROP_SPARE_THRESHOLD, 23113, -1, kBounded, PI::UNIT_PERCENT, 1),
+     R::kSpareThreshold, 35045, nullptr, nullptr},
+    {Describe(PI::PROP_DATA_READ, 23017, -1, kSizeKind, 1, 0), R::kSize, 0, nullptr,
+     &A::m_DataUnitsRead},
+    {Describe(PI::PROP_DATA_WRITTEN, 23018, -1, kSizeKind, 1, 0), R::kSize, 0, nullptr,
+     &A::m_DataUnitsWritten},
+    {Describe(PI::PROP_ENDURANCE_USED, 23105, -1, kBounded, PI::UNIT_PERCENT, 0), R::kEnduranceUsed,
+     0, nullptr, nullptr},
+    {Describe(PI::PROP_SPARE_STATE, 23147, -1, kEnum, 1, 1), R::kSpareState, 0, nullptr, nullptr},
+    {Describe(PI::PROP_MEDIA_ERRORS, 23143, -1, kNum, 1, 0), R::kNumber, 0, nullptr,
+     &A::m_MediaErrors},
+    {Describe(PI::PROP_WARNINGS, 23004, -1, kList, 1, 1), R::kWarnings, 0, nullptr, nullptr},
 };
 
-// Sets the property's value by the row's rule; false when the row is to be left out.
-bool FillAdapterValue(const AdapterRow& row, CVedidEVUAdapter& adapter, PI::CProperty& property) {
+// Sets the property's value by a health rule of the row; false when the row is to be left out.
+bool FillHealthValue(const AdapterRow& row, CVedidEVUAdapter& adapter, PI::CProperty& property) {
   switch (row.rule) {
-    case R::kText:
-      property.SetValue(adapter.*row.text);
-      return true;
-    case R::kTextUnlessEmpty:
-      if ((adapter.*row.text).empty()) return false;
-      property.SetValue(adapter.*row.text);
-      return true;
-    case R::kModelText:
-      property.SetValue(ModelText(adapter.m_ModelNumber));
-      return true;
-    case R::kSupported:
-      property.SetValue(IsSupportedModel(adapter.m_RawModelNumber) ? 40480 : 40488,
-                        std::vector<int32_t>{40480, 40488});
-      return true;
-    case R::kAdapterNumber:
-      property.SetValue(static_cast<uint64_t>(static_cast<int64_t>(adapter.m_AdapterNumber)));
-      return true;
-    case R::kStatus:
-      property.SetValue(adapter.m_Status, std::vector<int32_t>{40024, 40150, 40095});
-      property.m_StateCode =
-          adapter.m_Status == 40095 ? 24001 : adapter.m_Status == 40150 ? 24002 : 24000;
-      return true;
-    case R::kNumber:
-      property.SetValue(adapter.*row.number);
-      return true;
-    case R::kTemperature:
-      if (adapter.m_Temperature == -1.0f || !IsSupportedModel(adapter.m_RawModelNumber))
-        return false;
-      property.SetValue(adapter.m_Temperature);
-      property.SetSubType(kSubTypeFloat);
-      return true;
     case R::kEndOfLife:
       if (adapter.m_PowerOnHours == kUnknown64) return false;
       adapter.m_EndOfLifeDate = EndOfLifeDate(adapter);
@@ -139,7 +121,8 @@ bool FillAdapterValue(const AdapterRow& row, CVedidEVUAdapter& adapter, PI::CPro
       property.SetValue(adapter.m_AvailableSpare, 0, 100, 1);
       return true;
     case R::kSmartState:
-      property.SetValue(adapter.m_SmartState, std::vector<int32_t>{40473, 40150, 40474});
+      property.SetValue(adapter.m_SmartState,
+                        std::vector<int32_t>{PI::SMART_OK, PI::STATUS_WARNING, PI::SMART_FAILED});
       return true;
     case R::kSpareThreshold:
       property.SetValue(adapter.m_SpareThreshold, 1, 100, 1);
@@ -161,43 +144,105 @@ bool FillAdapterValue(const AdapterRow& row, CVedidEVUAdapter& adapter, PI::CPro
       // rather than divide by zero or claim an unused drive.
       if (adapter.m_DataUnitsWritten == kUnknown64 || adapter.m_RatedEndurance == 0) return false;
       const uint64_t written = (adapter.m_DataUnitsWritten * kBytesPerDataUnit) >> 40;
-      const auto used = static_cast<int32_t>(
-          static_cast<uint32_t>(written * 100 / adapter.m_RatedEndurance));
+      const auto used =
+          static_cast<int32_t>(static_cast<uint32_t>(written * 100 / adapter.m_RatedEndurance));
       property.SetValue(used, 0, 100, 1);
       return true;
     }
     case R::kSpareState:
-      property.SetValue(adapter.m_SpareState, std::vector<int32_t>{40252, 40410, 40411});
+      property.SetValue(
+          adapter.m_SpareState,
+          std::vector<int32_t>{PI::SPARE_NORMAL, PI::SPARE_BELOW_THRESHOLD, PI::SPARE_READ_ONLY});
       return true;
     case R::kWarnings:
       if (adapter.m_Warnings.empty()) return false;
-      property.SetValue(adapter.m_Warnings,
-                        std::vector<int32_t>{40387, 40128, 40393, 40394, 40395, 40396, 40397,
-                                             40398, 40399, 40400, 40401, 40402, 40266});
+      property.SetValue(adapter.m_Warnings, std::vector<int32_t>(std::begin(PI::ALLOWED_WARNINGS),
+                                                                 std::end(PI::ALLOWED_WARNINGS)));
       return true;
+    default:
+      return false;
   }
-  return false;
 }
+
+// Sets the property's value by the row's rule; false when the row is to be left out.
+bool FillAdapterValue(const AdapterRow& row, CVedidEVUAdapter& adapter, PI::CProperty& property) {
+  switch (row.rule) {
+    case R::kText:
+      property.SetValue(adapter.*row.text);
+      return true;
+    case R::kTextUnlessEmpty:
+      if ((adapter.*row.text).empty()) return false;
+      property.SetValue(adapter.*row.text);
+      return true;
+    case R::kModelText:
+      property.SetValue(ModelText(adapter.m_ModelNumber));
+      return true;
+    case R::kSupported:
+      property.SetValue(IsSupportedModel(adapter.m_RawModelNumber) ? PI::MODEL_SUPPORTED
+                                                                   : PI::MODEL_NOT_SUPPORTED,
+                        std::vector<int32_t>{PI::MODEL_SUPPORTED, PI::MODEL_NOT_SUPPORTED});
+      return true;
+    case R::kAdapterNumber:
+      property.SetValue(static_cast<uint64_t>(static_cast<int64_t>(adapter.m_AdapterNumber)));
+      return true;
+    case R::kStatus:
+      property.SetValue(adapter.m_Status, std::vector<int32_t>{PI::STATUS_OK, PI::STATUS_WARNING,
+                                                               PI::STATUS_CRITICAL});
+      property.m_StateCode = adapter.m_Status == PI::STATUS_CRITICAL  ? PI::STATE_ADAPTER_CRITICAL
+                             : adapter.m_Status == PI::STATUS_WARNING ? PI::STATE_ADAPTER_WARNING
+                                                                      : PI::STATE_ADAPTER_OK;
+      return true;
+    case R::kNumber:
+      property.SetValue(adapter.*row.number);
+      return true;
+    case R::kTemperature:
+      if (adapter.m_Temperature == -1.0f || !IsSupportedModel(adapter.m_RawModelNumber))
+        return false;
+      property.SetValue(adapter.m_Temperature);
+      property.SetSubType(kSubTypeFloat);
+      return true;
+    default:
+      return FillHealthValue(row, adapter, property);
+  }
+}
+
+// Every field adapter equality compares, in declaration order; m_EndOfLifeDate is left out, as
+// a new date alone is no change of the drive. Rows with a health source are what the light pass
+// refreshes (and the scan sets) from the drive's health record.
+constexpr auto kAdapterFields = std::make_tuple(
+    Compared(&A::m_AdapterNumber), Compared(&A::m_GlobalAdapterNumber),
+    Compared(&A::m_SerialNumber), Compared(&A::m_Vendor), Compared(&A::m_ModelNumber),
+    Compared(&A::m_Name), Compared(&A::m_LocationText), Compared(&A::m_DriverName),
+    Compared(&A::m_DriverVersion), Compared(&A::m_Firmware), Compared(&A::m_Bootloader),
+    Compared(&A::m_DevicePath), Compared(&A::m_Segment), Compared(&A::m_Bus),
+    Compared(&A::m_Device), Compared(&A::m_Function), Compared(&A::m_CriticalWarnings),
+    Compared(&A::m_SpareLevel), Compared(&A::m_PercentageUsed),
+    Refreshed(
+        &A::m_MediaErrors, +[](const HealthInfo& h) { return h.mediaErrors; }),
+    Refreshed(
+        &A::m_Temperature,
+        +[](const HealthInfo& h) { return static_cast<float>(h.currentTemperature); }),
+    Compared(&A::m_Status), Compared(&A::m_Warnings), Compared(&A::m_SpareState),
+    Refreshed(
+        &A::m_DataUnitsRead, +[](const HealthInfo& h) { return h.dataUnitsRead; }),
+    Refreshed(
+        &A::m_DataUnitsWritten, +[](const HealthInfo& h) { return h.dataUnitsWritten; }),
+    Refreshed(
+        &A::m_PowerOnHours, +[](const HealthInfo& h) { return h.powerOnHours; }),
+    Refreshed(
+        &A::m_AvailableSpare,
+        +[](const HealthInfo& h) { return static_cast<int32_t>(h.availableSpare); }),
+    Compared(&A::m_RatedEndurance), Compared(&A::m_SmartState), Compared(&A::m_SpareThreshold),
+    Compared(&A::m_RawModelNumber));
 
 }  // namespace
 
 bool CVedidEVUAdapter::operator==(const CVedidEVUAdapter& o) const {
-  // m_EndOfLifeDate is left out: a new date alone is no change of the drive.
-  return PI::CObject::operator==(o) && m_AdapterNumber == o.m_AdapterNumber &&
-         m_GlobalAdapterNumber == o.m_GlobalAdapterNumber && m_SerialNumber == o.m_SerialNumber &&
-         m_Vendor == o.m_Vendor && m_ModelNumber == o.m_ModelNumber && m_Name == o.m_Name &&
-         m_LocationText == o.m_LocationText && m_DriverName == o.m_DriverName &&
-         m_DriverVersion == o.m_DriverVersion && m_Firmware == o.m_Firmware &&
-         m_Bootloader == o.m_Bootloader && m_DevicePath == o.m_DevicePath &&
-         m_Segment == o.m_Segment && m_Bus == o.m_Bus && m_Device == o.m_Device &&
-         m_Function == o.m_Function && m_CriticalWarnings == o.m_CriticalWarnings &&
-         m_SpareLevel == o.m_SpareLevel && m_PercentageUsed == o.m_PercentageUsed &&
-         m_MediaErrors == o.m_MediaErrors && m_Temperature == o.m_Temperature &&
-         m_Status == o.m_Status && m_Warnings == o.m_Warnings && m_SpareState == o.m_SpareState &&
-         m_DataUnitsRead == o.m_DataUnitsRead && m_DataUnitsWritten == o.m_DataUnitsWritten &&
-         m_PowerOnHours == o.m_PowerOnHours && m_AvailableSpare == o.m_AvailableSpare &&
-         m_RatedEndurance == o.m_RatedEndurance && m_SmartState == o.m_SmartState &&
-         m_SpareThreshold == o.m_SpareThreshold && m_RawModelNumber == o.m_RawModelNumber;
+  return PI::CObject::operator==(o) && ListedFieldsEqual(*this, o, kAdapterFields);
+}
+
+void ApplyHealth(const HealthInfo& health, CVedidEVUAdapter& adapter) {
+  RefreshListedFields(health, adapter, kAdapterFields);
 }
 
 bool IsSupportedModel(const std::string& model) {
@@ -230,7 +275,7 @@ uint32_t IPLUGINAPI_IMPL::GetAdapterProperties(CVedidEVUAdapter& adapter,
   properties.clear();
   for (const AdapterRow& row : kAdapterRows) {
     PI::CProperty property;
-    if (filter != 1 && filter != row.description.propertyId) continue;
+    if (filter != PI::PROP_ALL && filter != row.description.propertyId) continue;
     PI::CPluginHelper::GenerateCProperty(row.description, property);
     if (!FillAdapterValue(row, adapter, property)) continue;
     if (row.nlsId != 0) property.SetNlsID(row.nlsId);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AdapterInfo.h"
 #include "PI.h"
 
 namespace NAMESPACE_Varnock {
@@ -14,7 +15,8 @@ constexpr uint64_t kUnknown64 = ~0ULL;  // "no value" of the 64-bit counters
 
 class CVedidEVUAdapter : public PI::CObject {
  public:
-  // Equal when the host objects are equal and every field but the end-of-life date is.
+  // Equal when the host objects are equal and every field of the adapter's field list is (all
+  // but the end-of-life date).
   bool operator==(const CVedidEVUAdapter& other) const;
   bool operator!=(const CVedidEVUAdapter& other) const { return !(*this == other); }
 
@@ -44,19 +46,23 @@ class CVedidEVUAdapter : public PI::CObject {
   int32_t m_PercentageUsed = 0;
   uint64_t m_MediaErrors = 0;
   float m_Temperature = -1.0f;
-  int32_t m_Status = 40024;
+  int32_t m_Status = PI::STATUS_OK;
   std::vector<int32_t> m_Warnings;
-  int32_t m_SpareState = 40252;
+  int32_t m_SpareState = PI::SPARE_NORMAL;
   uint64_t m_DataUnitsRead = kUnknown64;
   uint64_t m_DataUnitsWritten = kUnknown64;
   uint64_t m_PowerOnHours = kUnknown64;
   int32_t m_AvailableSpare = 100;
   uint64_t m_RatedEndurance = kUnknown64;
-  int32_t m_SmartState = 40473;
+  int32_t m_SmartState = PI::SMART_OK;
   int32_t m_SpareThreshold = 10;
   std::string m_RawModelNumber;
   std::string m_EndOfLifeDate;
 };
+
+// Sets the health values the light pass refreshes (those of the field list with a health
+// source) from a drive's health record.
+void ApplyHealth(const HealthInfo& health, CVedidEVUAdapter& adapter);
 
 // True for model numbers whose first 12 characters are "INTEL SSDPED" or "INTEL SSDPEC".
 bool IsSupportedModel(const std::string& model);

@@ -1,28 +1,36 @@
 // The tool bridge: runs the vendor tool with one of its argument lines and turns the JSON it
-// prints into adapter-info and health records, or the tool's version text.
+// prints into adapter-info and health records, or the tool's version text. Its records are
+// traced under the names of the plug-in's requests that use them.
 #define VARNOCK_SOURCE "Src/VarnockCmdEmu"
+
+#include "CmdEmu.h"
 
 #include <cstring>
 #include <string>
 
-#include <rapidjson/document.h>
-
 #include "JsonRead.h"
 #include "KVLX.h"
 #include "Module.h"
-#include "VarnockPlugin.h"
+#include "HostCodes.h"
 
 namespace NAMESPACE_Varnock {
+namespace CmdEmu {
 
 namespace {
 
 using JsonRead::Kind;
 using JsonRead::KeyRow;
 
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoSupportedHardware = 20001;
-constexpr uint32_t kToolFailed = 20003;
-constexpr uint32_t kUnknownLogPage = 20006;
+constexpr ToolStatus kOk = ToolStatus::kOk;
+constexpr ToolStatus kNoSupportedHardware = ToolStatus::kNoSupportedHardware;
+constexpr ToolStatus kToolFailed = ToolStatus::kToolFailed;
+constexpr ToolStatus kUnknownLogPage = ToolStatus::kUnknownLogPage;
+
+// The names the records are traced under.
+constexpr const char* kInventoryTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetAdaptersInfo";
+constexpr const char* kLogPageTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetLogPage";
+constexpr const char* kHealthTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetLogPageInformation";
+constexpr const char* kVersionTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetVersion";
 
 constexpr const char* kInventoryLine = "show -all -o json -vedidevu";
 constexpr const char* kVersionLine = "version -o json";
@@ -170,34 +178,121 @@ bool SaysNoDevice(const std::string& output) {
 }  // namespace
 
 // Traces a value taken into a record, as a text or as a number.
-#define VTRACE_SHOWN(key, shown)                                        \
-  do {                                                                  \
-    if (!(shown).isNumber)                                              \
-      VTRACE(2, "Name: %s, Value: (%s)", (key), (shown).text);          \
-    else if ((shown).isSigned)                                          \
-      VTRACE(2, "Name: %s, Value: (%d)", (key), (shown).signedNumber);  \
-    else                                                                \
-      VTRACE(2, "Name: %s, Value: (%d)", (key), (shown).unsignedNumber); \
+#define VTRACE_SHOWN(function, key, shown)                                            \
+  do {                                                                                \
+    if (!(shown).isNumber)                                                            \
+      VTRACE_AS(function, 2, "Name: %s, Value: (%s)", (key), (shown).text);           \
+    else if ((shown).isSigned)                                                        \
+      VTRACE_AS(function, 2, "Name: %s, Value: (%d)", (key), (shown).signedNumber);   \
+    else                                                                              \
+      VTRACE_AS(function, 2, "Name: %s, Value: (%d)", (key), (shown).unsignedNumber); \
   } while (0)
 
-// Reads every row of `rows` from `section` into `record`, tracing each value taken.
-#define VREAD_ROWS(section, rows, record)                                   \
-  do {                                                                      \
-    for (const auto& row_ : (rows)) {                                       \
-      if (JsonRead::ReadInto((section), row_, (record)))                    \
-        VTRACE_SHOWN(row_.key, JsonRead::ShowField(row_, (record)));        \
-    }                                                                       \
-  } while (0)
+namespace {
 
-uint32_t IPLUGINAPI_IMPL::GetAdaptersInfo() {
+// Reads every row of `rows` from every object section of `document` that `wanted` names into
+// `record`, tracing each value taken.
+template <typename Rows, size_t N>
+void ReadSections(const rapidjson::Document& document, const char* const (&wanted)[N],
+                  const Rows& rows, HealthInfo& record) {
+  if (!document.IsObject()) return;
+  for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+    if (!section->value.IsObject() || !IsSection(section->name, wanted)) continue;
+    for (const auto& row : rows) {
+      if (JsonRead::ReadInto(section->value, row, record))
+        VTRACE_SHOWN(kHealthTrace, row.key, JsonRead::ShowField(row, record));
+    }
+  }
+}
+
+// The normalized values of the SMART attributes named in kSmartAttributeKeys.
+void ReadSmartAttributes(const rapidjson::Document& document, HealthInfo& health) {
+  if (!document.IsObject()) return;
+  for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+    if (!section->value.IsObject() || !IsSection(section->name, kSmartAttributeSections)) continue;
+    const rapidjson::Value& attributes = section->value;
+    for (auto attribute = attributes.MemberBegin(); attribute != attributes.MemberEnd();
+         ++attribute) {
+      if (!attribute->value.IsObject()) continue;
+      for (const auto& row : kSmartAttributeKeys) {
+        if (!JsonRead::NameEquals(attribute->name, row.key)) continue;
+        const KeyRow<HealthInfo> normalized = {kNormalizedKey, row.kind, row.field};
+        if (JsonRead::ReadInto(attribute->value, normalized, health))
+          VTRACE_SHOWN(kHealthTrace, kNormalizedKey, JsonRead::ShowField(normalized, health));
+      }
+    }
+  }
+}
+
+// The capacity, from whichever object section carries it.
+void ReadCapacity(const rapidjson::Document& document, HealthInfo& health) {
+  if (!document.IsObject()) return;
+  for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+    if (!section->value.IsObject()) continue;
+    if (JsonRead::ReadInto(section->value, kCapacityKey, health))
+      VTRACE_SHOWN(kHealthTrace, kCapacityKey.key, JsonRead::ShowField(kCapacityKey, health));
+  }
+}
+
+// Adds the plug-in's temperature bits to the critical warnings and sets the temperature flag.
+void AddTemperatureWarnings(HealthInfo& health) {
+  const int64_t t = int64_t{health.currentTemperature} - health.temperatureOffset;
+  for (const TemperatureBit& row : kTemperatureBits) {
+    if (t >= row.low && t <= row.high) health.criticalWarnings |= row.bit;
+  }
+  // The tool prints no temperature flag. The flag is set while the critical warnings carry a
+  // temperature bit, the drive's own or one added above, so that a hot drive shows a warning
+  // status and not only events; it clears when the drive has cooled down.
+  health.temperatureWarning = health.criticalWarnings & kTemperatureWarningBits;
+}
+
+// The record of one qualifying inventory section; `number` is its place among the records.
+AdapterInfo ReadRecord(const rapidjson::Value& section, uint64_t number) {
+  AdapterInfo info;
+  JsonRead::Reading index;
+  if (JsonRead::Read(section, kIndexKey, Kind::kSigned, index)) {
+    info.index = static_cast<uint32_t>(index.signedNumber);
+    info.number = number;
+    VTRACE_AS(kInventoryTrace, 2, "Name: %s, Value: (%d)", kIndexKey, info.index);
+  }
+  for (const auto& row : kInventoryKeys) {
+    if (!JsonRead::ReadInto(section, row, info)) {
+      if (std::strcmp(row.key, kNativeMaxLbaKey) == 0 && section.HasMember(row.key))
+        info.nativeMaxLba = 0;
+      continue;
+    }
+    if (std::strcmp(row.key, kProductFamilyKey) == 0 && info.productFamily == kBareFamily)
+      info.productFamily = kBareFamilyReplacement;
+    VTRACE_SHOWN(kInventoryTrace, row.key, JsonRead::ShowField(row, info));
+  }
+  return info;
+}
+
+}  // namespace
+
+uint32_t ToHostCode(ToolStatus status) {
+  switch (status) {
+    case ToolStatus::kOk:
+      return PI::ERR_SUCCESS;
+    case ToolStatus::kNoSupportedHardware:
+      return PI::ERR_NO_SUPPORTED_HARDWARE;
+    case ToolStatus::kToolFailed:
+      return PI::ERR_TOOL_COMMAND_FAILED;
+    case ToolStatus::kUnknownLogPage:
+      return PI::ERR_UNKNOWN_LOG_PAGE;
+  }
+  return PI::ERR_TOOL_COMMAND_FAILED;
+}
+
+ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>& infos) {
   // A shortcut that answers from the last query for a minute is possible, but every caller here
   // wants the drives as they are now, so each call asks the tool.
-  m_AdapterInfos.clear();
+  infos.clear();
 
   std::string output;
-  const uint32_t result = KVLX::CSystem::ExecuteCommand(m_ToolPath, kInventoryLine, output);
+  const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, kInventoryLine, output);
   if (result != 1) {
-    VTRACE(2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
+    VTRACE_AS(kInventoryTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
     return kToolFailed;
   }
   if (output.empty()) return kToolFailed;
@@ -211,35 +306,16 @@ uint32_t IPLUGINAPI_IMPL::GetAdaptersInfo() {
     // Drives behind the RAID driver are served by that driver's own plug-in.
     if (section->value.HasMember(kRaidDiskKey)) continue;
 
-    AdapterInfo info;
-    JsonRead::Reading index;
-    if (JsonRead::Read(section->value, kIndexKey, Kind::kSigned, index)) {
-      info.index = static_cast<uint32_t>(index.signedNumber);
-      info.number = m_AdapterInfos.size() + 1;
-      VTRACE(2, "Name: %s, Value: (%d)", kIndexKey, info.index);
-    }
-    for (const auto& row : kInventoryKeys) {
-      if (!JsonRead::ReadInto(section->value, row, info)) {
-        if (std::strcmp(row.key, kNativeMaxLbaKey) == 0 && section->value.HasMember(row.key)) {
-          info.nativeMaxLba = 0;
-        }
-        continue;
-      }
-      if (std::strcmp(row.key, kProductFamilyKey) == 0 && info.productFamily == kBareFamily) {
-        info.productFamily = kBareFamilyReplacement;
-      }
-      VTRACE_SHOWN(row.key, JsonRead::ShowField(row, info));
-    }
-
+    AdapterInfo info = ReadRecord(section->value, infos.size() + 1);
     if (info.index == 0xFFFFFFFFu || !HasServedModelPrefix(info.modelNumber)) continue;
     if (info.nativeMaxLba != 0) info.physicalSize = uint64_t{info.sectorSize} * info.nativeMaxLba;
-    m_AdapterInfos.push_back(info);
+    infos.push_back(info);
   }
-  return m_AdapterInfos.empty() ? kNoSupportedHardware : kOk;
+  return infos.empty() ? kNoSupportedHardware : kOk;
 }
 
-uint32_t IPLUGINAPI_IMPL::GetLogPage(uint32_t index, uint32_t page,
-                                     rapidjson::Document& document) {
+ToolStatus GetLogPage(const std::string& toolPath, uint32_t index, uint32_t page,
+                      rapidjson::Document& document) {
   const char* pattern = nullptr;
   for (const LogPageLine& line : kLogPageLines) {
     if (line.page == page) pattern = line.pattern;
@@ -247,102 +323,60 @@ uint32_t IPLUGINAPI_IMPL::GetLogPage(uint32_t index, uint32_t page,
   if (pattern == nullptr) return kUnknownLogPage;
 
   const std::string arguments = Fmt(pattern, index);
-  VTRACE(2, "KVLX::CSystem::ExecuteCommand start: %s %s", m_ToolPath, arguments);
+  VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand start: %s %s", toolPath, arguments);
   std::string output;
-  const uint32_t result = KVLX::CSystem::ExecuteCommand(m_ToolPath, arguments, output);
-  VTRACE(2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
+  const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, arguments, output);
+  VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
   if (result != 1 || output.empty() || SaysNoDevice(output)) return kToolFailed;
   if (!JsonRead::Parse(output, document)) return kToolFailed;
   return kOk;
 }
 
-uint32_t IPLUGINAPI_IMPL::GetLogPageInformation(uint32_t index, HealthInfo& health) {
-  VTRACE(2, "GetLogPageInformation: begin");
+ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
+                                 HealthInfo& health) {
+  VTRACE_AS(kHealthTrace, 2, "GetLogPageInformation: begin");
   rapidjson::Document document;
 
-  uint32_t result = GetLogPage(index, 2, document);
+  ToolStatus result = GetLogPage(toolPath, index, 2, document);
   if (result != kOk) return result;
-  if (document.IsObject()) {
-    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-      if (!section->value.IsObject() || !IsSection(section->name, kSmartHealthSections)) continue;
-      VREAD_ROWS(section->value, kSmartHealthKeys, health);
-    }
-  }
+  ReadSections(document, kSmartHealthSections, kSmartHealthKeys, health);
 
-  result = GetLogPage(index, 197, document);
+  result = GetLogPage(toolPath, index, 197, document);
   if (result != kOk) return result;
-  if (document.IsObject()) {
-    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-      if (!section->value.IsObject() || !IsSection(section->name, kTemperatureSections)) continue;
-      VREAD_ROWS(section->value, kTemperatureKeys, health);
-    }
-  }
+  ReadSections(document, kTemperatureSections, kTemperatureKeys, health);
 
   health.normalizedAD = 100;
-  result = GetLogPage(index, 202, document);
+  result = GetLogPage(toolPath, index, 202, document);
   if (result != kOk) return result;
-  if (document.IsObject()) {
-    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-      if (!section->value.IsObject() || !IsSection(section->name, kSmartAttributeSections)) {
-        continue;
-      }
-      const rapidjson::Value& attributes = section->value;
-      for (auto attribute = attributes.MemberBegin(); attribute != attributes.MemberEnd();
-           ++attribute) {
-        if (!attribute->value.IsObject()) continue;
-        for (const auto& row : kSmartAttributeKeys) {
-          if (!JsonRead::NameEquals(attribute->name, row.key)) continue;
-          const KeyRow<HealthInfo> normalized = {kNormalizedKey, row.kind, row.field};
-          if (JsonRead::ReadInto(attribute->value, normalized, health)) {
-            VTRACE_SHOWN(kNormalizedKey, JsonRead::ShowField(normalized, health));
-          }
-        }
-      }
-    }
-  }
+  ReadSmartAttributes(document, health);
 
-  result = GetLogPage(index, 203, document);
+  result = GetLogPage(toolPath, index, 203, document);
   if (result != kOk) return result;
-  if (document.IsObject()) {
-    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-      if (!section->value.IsObject()) continue;
-      if (JsonRead::ReadInto(section->value, kCapacityKey, health)) {
-        VTRACE_SHOWN(kCapacityKey.key, JsonRead::ShowField(kCapacityKey, health));
-      }
-    }
-  }
+  ReadCapacity(document, health);
 
-  const int64_t t = int64_t{health.currentTemperature} - health.temperatureOffset;
-  for (const TemperatureBit& row : kTemperatureBits) {
-    if (t >= row.low && t <= row.high) health.criticalWarnings |= row.bit;
-  }
-  // The tool prints no temperature flag. The flag is set while the critical warnings carry a
-  // temperature bit, the drive's own or one added above, so that a hot drive shows a warning
-  // status and not only events; it clears when the drive has cooled down.
-  health.temperatureWarning = health.criticalWarnings & kTemperatureWarningBits;
-
-  VTRACE(2, "GetLogPageInformation: end");
+  AddTemperatureWarnings(health);
+  VTRACE_AS(kHealthTrace, 2, "GetLogPageInformation: end");
   return kOk;
 }
 
-void IPLUGINAPI_IMPL::GetVersion(std::string& version) {
-  version.clear();
+std::string GetVersion(const std::string& toolPath) {
   std::string output;
-  if (KVLX::CSystem::ExecuteCommand(m_ToolPath, kVersionLine, output) != 1) return;
-  if (output.empty() || SaysNoDevice(output)) return;
+  if (KVLX::CSystem::ExecuteCommand(toolPath, kVersionLine, output) != 1) return std::string();
+  if (output.empty() || SaysNoDevice(output)) return std::string();
   rapidjson::Document document;
-  if (!JsonRead::Parse(output, document) || !document.IsObject()) return;
+  if (!JsonRead::Parse(output, document) || !document.IsObject()) return std::string();
 
   for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-    if (!section->value.IsObject() || !JsonRead::NameEquals(section->name, kVersionSection)) {
+    if (!section->value.IsObject() || !JsonRead::NameEquals(section->name, kVersionSection))
       continue;
-    }
     const auto value = section->value.FindMember(kVersionKey);
-    if (value == section->value.MemberEnd() || !value->value.IsString()) return;
-    version = value->value.GetString();
-    VTRACE(2, "Name: %s, Value: (%s)", kVersionKey, version);
-    return;
+    if (value == section->value.MemberEnd() || !value->value.IsString()) return std::string();
+    std::string version = value->value.GetString();
+    VTRACE_AS(kVersionTrace, 2, "Name: %s, Value: (%s)", kVersionKey, version);
+    return version;
   }
+  return std::string();
 }
 
+}  // namespace CmdEmu
 }  // namespace NAMESPACE_Varnock

@@ -11,7 +11,7 @@ namespace NAMESPACE_Varnock {
 
 class CVedidEVUPhysicalDrive : public PI::CObject {
  public:
-  // Equal when the host objects are equal and all fifteen fields are.
+  // Equal when the host objects are equal and every field of the drive's field list is.
   bool operator==(const CVedidEVUPhysicalDrive& other) const;
   bool operator!=(const CVedidEVUPhysicalDrive& other) const { return !(*this == other); }
 
@@ -23,7 +23,7 @@ class CVedidEVUPhysicalDrive : public PI::CObject {
   std::string m_Name;
   std::string m_IdText;
   std::string m_DevicePath;
-  int32_t m_Status = 40099;
+  int32_t m_Status = PI::STATUS_DRIVE_OK;
   int32_t m_SectorSize = 512;
   uint64_t m_UsableMiB = 0;
   uint64_t m_UsablePercent = 100;

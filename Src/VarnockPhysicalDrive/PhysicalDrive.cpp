@@ -2,6 +2,7 @@
 // under m_DataLock, taken by the request that reaches it.
 #define VARNOCK_SOURCE "Src/VarnockPhysicalDrive"
 
+#include "FieldList.h"
 #include "Module.h"
 #include "VarnockPlugin.h"
 
@@ -10,7 +11,7 @@ namespace NAMESPACE_Varnock {
 namespace {
 
 constexpr uint32_t kSubTypeFloat = 8;
-constexpr uint32_t kOperationNeedsHealthyDrive = 50026;
+constexpr uint32_t kOperationNeedsHealthyDrive = PI::OP_NEEDS_HEALTHY_DRIVE;
 
 // How a description row gets its value from the drive.
 enum class DriveRule {
@@ -42,24 +43,28 @@ constexpr uint32_t kText = PI::KIND_TEXT, kEnum = PI::KIND_ENUMERATION, kNum = P
                    kSizeKind = PI::KIND_SIZE;
 
 constexpr DriveRow kDriveRows[] = {
-    {Describe(30007, 23299, -1, kText, 1, 1), R::kText, &D::m_Name, nullptr},
-    {Describe(30122, 23306, 4, kNum, 1, 1), R::kZero, nullptr, nullptr},
-    {Describe(30125, 23285, -1, kNum, 1, 1), R::kZero, nullptr, nullptr},
-    {Describe(30137, 1, 0, kText, 1, 1), R::kText, &D::m_IdText, nullptr},
-    {Describe(30003, 23332, -1, kText, 1, 1), R::kText, &D::m_Vendor, nullptr},
-    {Describe(30063, 23309, -1, kText, 1, 1), R::kModelText, nullptr, nullptr},
-    {Describe(30056, 23330, -1, kEnum, 1, 1), R::kMediaType, nullptr, nullptr},
-    {Describe(30059, 23305, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr, &D::m_CapacityMiB},
-    {Describe(30060, 23282, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr,
+    {Describe(PI::PROP_NAME, 23299, -1, kText, 1, 1), R::kText, &D::m_Name, nullptr},
+    {Describe(PI::PROP_PORT, 23306, 4, kNum, 1, 1), R::kZero, nullptr, nullptr},
+    {Describe(PI::PROP_TARGET_LUN, 23285, -1, kNum, 1, 1), R::kZero, nullptr, nullptr},
+    {Describe(PI::PROP_ADDRESS, 1, 0, kText, 1, 1), R::kText, &D::m_IdText, nullptr},
+    {Describe(PI::PROP_VENDOR, 23332, -1, kText, 1, 1), R::kText, &D::m_Vendor, nullptr},
+    {Describe(PI::PROP_MODEL, 23309, -1, kText, 1, 1), R::kModelText, nullptr, nullptr},
+    {Describe(PI::PROP_MEDIA_TYPE, 23330, -1, kEnum, 1, 1), R::kMediaType, nullptr, nullptr},
+    {Describe(PI::PROP_CAPACITY, 23305, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr,
+     &D::m_CapacityMiB},
+    {Describe(PI::PROP_REPORTED_CAPACITY, 23282, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr,
      &D::m_ReportedCapacityMiB},
-    {Describe(30017, 23325, -1, kEnum, 1, 1), R::kStatus, nullptr, nullptr},
-    {Describe(30461, 23291, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr, &D::m_UsableMiB},
-    {Describe(30462, 23290, -1, kNum, PI::UNIT_PERCENT, 1), R::kNumber, nullptr,
+    {Describe(PI::PROP_STATUS, 23325, -1, kEnum, 1, 1), R::kStatus, nullptr, nullptr},
+    {Describe(PI::PROP_USABLE_CAPACITY, 23291, -1, kNum, PI::UNIT_MIB, 1), R::kNumber, nullptr,
+     &D::m_UsableMiB},
+    {Describe(PI::PROP_USABLE_PERCENT, 23290, -1, kNum, PI::UNIT_PERCENT, 1), R::kNumber, nullptr,
      &D::m_UsablePercent},
-    {Describe(30460, 23279, -1, kNum, PI::UNIT_BYTES, 1), R::kSectorSize, nullptr, nullptr},
-    {Describe(30069, 23327, -1, kSizeKind, PI::UNIT_CELSIUS, 0), R::kTemperature, nullptr,
+    {Describe(PI::PROP_SECTOR_SIZE, 23279, -1, kNum, PI::UNIT_BYTES, 1), R::kSectorSize, nullptr,
      nullptr},
-    {Describe(30022, 23327, -1, kText, 1, 0), R::kText, &D::m_SerialNumber, nullptr},
+    {Describe(PI::PROP_DRIVE_TEMPERATURE, 23327, -1, kSizeKind, PI::UNIT_CELSIUS, 0),
+     R::kTemperature, nullptr, nullptr},
+    {Describe(PI::PROP_SERIAL_NUMBER, 23327, -1, kText, 1, 0), R::kText, &D::m_SerialNumber,
+     nullptr},
 };
 
 // Sets the property's value by the row's rule; false when the row is to be left out.
@@ -76,15 +81,19 @@ bool FillDriveValue(const DriveRow& row, const CVedidEVUPhysicalDrive& drive,
       property.SetValue(ModelText(drive.m_ModelNumber));
       return true;
     case R::kMediaType:
-      property.SetValue(40200, std::vector<int32_t>{40200});
+      property.SetValue(PI::MEDIA_NVME, std::vector<int32_t>{PI::MEDIA_NVME});
       return true;
     case R::kNumber:
       property.SetValue(drive.*row.number);
       return true;
     case R::kStatus:
-      property.SetValue(drive.m_Status, std::vector<int32_t>{40099, 40180, 40095});
-      property.m_StateCode =
-          drive.m_Status == 40095 ? 24177 : drive.m_Status == 40180 ? 24189 : 24183;
+      property.SetValue(drive.m_Status,
+                        std::vector<int32_t>{PI::STATUS_DRIVE_OK, PI::STATUS_DRIVE_REBUILDING,
+                                             PI::STATUS_CRITICAL});
+      property.m_StateCode = drive.m_Status == PI::STATUS_CRITICAL ? PI::STATE_DRIVE_CRITICAL
+                             : drive.m_Status == PI::STATUS_DRIVE_REBUILDING
+                                 ? PI::STATE_DRIVE_REBUILDING
+                                 : PI::STATE_DRIVE_OK;
       return true;
     case R::kSectorSize:
       property.SetValue(static_cast<uint64_t>(static_cast<int64_t>(drive.m_SectorSize)));
@@ -98,16 +107,20 @@ bool FillDriveValue(const DriveRow& row, const CVedidEVUPhysicalDrive& drive,
   return false;
 }
 
+// Every field drive equality compares. The drive's temperature follows its adapter's, so
+// the light pass copies it from there rather than from a health record.
+constexpr auto kDriveFields = std::make_tuple(
+    Compared(&D::m_AdapterNumber), Compared(&D::m_GlobalAdapterNumber),
+    Compared(&D::m_SerialNumber), Compared(&D::m_Vendor), Compared(&D::m_ModelNumber),
+    Compared(&D::m_Name), Compared(&D::m_IdText), Compared(&D::m_DevicePath),
+    Compared(&D::m_Status), Compared(&D::m_SectorSize), Compared(&D::m_UsableMiB),
+    Compared(&D::m_UsablePercent), Compared(&D::m_CapacityMiB), Compared(&D::m_ReportedCapacityMiB),
+    Compared(&D::m_Temperature));
+
 }  // namespace
 
 bool CVedidEVUPhysicalDrive::operator==(const CVedidEVUPhysicalDrive& o) const {
-  return PI::CObject::operator==(o) && m_AdapterNumber == o.m_AdapterNumber &&
-         m_GlobalAdapterNumber == o.m_GlobalAdapterNumber && m_SerialNumber == o.m_SerialNumber &&
-         m_Vendor == o.m_Vendor && m_ModelNumber == o.m_ModelNumber && m_Name == o.m_Name &&
-         m_IdText == o.m_IdText && m_DevicePath == o.m_DevicePath && m_Status == o.m_Status &&
-         m_SectorSize == o.m_SectorSize && m_UsableMiB == o.m_UsableMiB &&
-         m_UsablePercent == o.m_UsablePercent && m_CapacityMiB == o.m_CapacityMiB &&
-         m_ReportedCapacityMiB == o.m_ReportedCapacityMiB && m_Temperature == o.m_Temperature;
+  return PI::CObject::operator==(o) && ListedFieldsEqual(*this, o, kDriveFields);
 }
 
 uint32_t IPLUGINAPI_IMPL::GetPhysicalDriveProperties(CVedidEVUPhysicalDrive& drive,
@@ -117,7 +130,7 @@ uint32_t IPLUGINAPI_IMPL::GetPhysicalDriveProperties(CVedidEVUPhysicalDrive& dri
   properties.clear();
   for (const DriveRow& row : kDriveRows) {
     PI::CProperty property;
-    if (filter != 1 && filter != row.description.propertyId) continue;
+    if (filter != PI::PROP_ALL && filter != row.description.propertyId) continue;
     PI::CPluginHelper::GenerateCProperty(row.description, property);
     if (FillDriveValue(row, drive, property)) properties.push_back(property);
   }
@@ -134,15 +147,14 @@ uint32_t IPLUGINAPI_IMPL::CheckPhysicalDriveOperation(CVedidEVUPhysicalDrive& dr
                                                       PI::COperation& operation) {
   VTRACE(TL_ENTRY, "ENTER CheckPhysicalDriveOperation()");
   const uint32_t result =
-      operation.GetID() == kOperationNeedsHealthyDrive && drive.m_Status != 40099
+      operation.GetID() == kOperationNeedsHealthyDrive && drive.m_Status != PI::STATUS_DRIVE_OK
           ? PI::ERR_OPERATION_REFUSED
           : PI::ERR_SUCCESS;
   VTRACE(TL_ENTRY, "LEAVE CheckPhysicalDriveOperation() -> %d", result);
   return result;
 }
 
-uint32_t IPLUGINAPI_IMPL::ExecutePhysicalDriveOperation(CVedidEVUPhysicalDrive&,
-                                                        PI::COperation&) {
+uint32_t IPLUGINAPI_IMPL::ExecutePhysicalDriveOperation(CVedidEVUPhysicalDrive&, PI::COperation&) {
   VTRACE(TL_ENTRY, "ENTER ExecutePhysicalDriveOperation()");
   VTRACE(TL_ENTRY, "LEAVE ExecutePhysicalDriveOperation() -> %d",
          static_cast<uint32_t>(PI::ERR_OPERATION_NOT_EXECUTABLE));

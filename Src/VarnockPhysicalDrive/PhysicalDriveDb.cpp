@@ -1,13 +1,17 @@
 // A drive's row in the host database: built from the drive's property values plus the health
 // values of the adapter that owns it, found again by the host name and the serial number.
-// Database failures are traced and give 20000. The plug-in never removes a drive row.
+// Database failures are traced and give kFailed. The plug-in never removes a drive row.
 #define VARNOCK_SOURCE "Src/VarnockPhysicalDrive"
 
 #include <algorithm>
 
 #include "DatabaseORM.h"
 #include "Module.h"
-#include "VarnockPlugin.h"
+#include "RowWriter.h"
+
+// Row writes trace under the plug-in's names of the steps they serve.
+#define VTRACE_ROW(function, ...) \
+  VTRACE_AS("NAMESPACE_Varnock::IPLUGINAPI_IMPL::" function, __VA_ARGS__)
 
 namespace NAMESPACE_Varnock {
 
@@ -17,7 +21,6 @@ using DatabaseORM::And;
 using DatabaseORM::Equal;
 using RaidDataModels::PD;
 
-constexpr uint32_t kDatabaseFailed = 20000;
 constexpr uint64_t kBytesPerDataUnit = 512000;
 
 // Properties stored as the drive's own text.
@@ -27,10 +30,10 @@ struct TextColumn {
   std::string PD::*target;
 };
 constexpr TextColumn kTextColumns[] = {
-    {30007, &CVedidEVUPhysicalDrive::m_Name, &PD::Name},
-    {30003, &CVedidEVUPhysicalDrive::m_Vendor, &PD::Vendor},
-    {30137, &CVedidEVUPhysicalDrive::m_IdText, &PD::Location},
-    {30022, &CVedidEVUPhysicalDrive::m_SerialNumber, &PD::SerialNumber},
+    {PI::PROP_NAME, &CVedidEVUPhysicalDrive::m_Name, &PD::Name},
+    {PI::PROP_VENDOR, &CVedidEVUPhysicalDrive::m_Vendor, &PD::Vendor},
+    {PI::PROP_ADDRESS, &CVedidEVUPhysicalDrive::m_IdText, &PD::Location},
+    {PI::PROP_SERIAL_NUMBER, &CVedidEVUPhysicalDrive::m_SerialNumber, &PD::SerialNumber},
 };
 
 // Copies the owning adapter's values into the drive's row. Counts of the adapter are data
@@ -60,35 +63,37 @@ void AddAdapterValues(const CVedidEVUAdapter& adapter, PD& row) {
 
 }  // namespace
 
-uint32_t IPLUGINAPI_IMPL::SetDatabaseObjectProperties(const CVedidEVUPhysicalDrive& drive,
-                                                      PD& row) {
-  VTRACE(TL_ENTRY, "ENTER SetDatabaseObjectProperties (PhysicalDisk)");
+void RowWriter::SetDatabaseObjectProperties(const CVedidEVUPhysicalDrive& drive, PD& row) {
+  VTRACE_ROW("SetDatabaseObjectProperties", TL_ENTRY,
+             "ENTER SetDatabaseObjectProperties (PhysicalDisk)");
   row = PD();
   row.ObjectID = drive.GetID();
   row.DriveNumber = drive.m_GlobalAdapterNumber;
-  row.MediaType = PI::PropertyValueToString(40293);
+  row.MediaType = PI::PropertyValueToString(PI::MEDIA_SSD);
   row.HostName = kLoopbackHost;
 
   for (const TextColumn& column : kTextColumns) row.*column.target = drive.*column.source;
-  row.Status = PI::PropertyValueToString(drive.m_Status);  // 30017
-  row.Interface = PI::PropertyValueToString(40200);        // 30056
-  row.Model = ModelText(drive.m_ModelNumber);              // 30063
-  row.CapacityMiB = drive.m_CapacityMiB;                   // 30059
-  row.ReportedCapacityMiB = drive.m_ReportedCapacityMiB;   // 30060
-  row.SectorSize = drive.m_SectorSize;                     // 30460
-  if (drive.m_Temperature != -1.0f && drive.m_Name.compare(0, 3, "SSD") == 0)  // 30069
+  row.Status = PI::PropertyValueToString(drive.m_Status);     // PI::PROP_STATUS
+  row.Interface = PI::PropertyValueToString(PI::MEDIA_NVME);  // PI::PROP_MEDIA_TYPE
+  row.Model = ModelText(drive.m_ModelNumber);                 // PI::PROP_MODEL
+  row.CapacityMiB = drive.m_CapacityMiB;                      // PI::PROP_CAPACITY
+  row.ReportedCapacityMiB = drive.m_ReportedCapacityMiB;      // PI::PROP_REPORTED_CAPACITY
+  row.SectorSize = drive.m_SectorSize;                        // PI::PROP_SECTOR_SIZE
+  if (drive.m_Temperature != -1.0f &&
+      drive.m_Name.compare(0, 3, "SSD") == 0)  // PI::PROP_DRIVE_TEMPERATURE
     row.Temperature = RaidDataModels::TruncatedOrNull(drive.m_Temperature);
-  row.Port = 0;      // 30122
-  row.TargetId = 0;  // 30125
-  row.Lun = 0;       // 30125
+  row.Port = 0;      // PI::PROP_PORT
+  row.TargetId = 0;  // PI::PROP_TARGET_LUN
+  row.Lun = 0;       // PI::PROP_TARGET_LUN
 
-  VTRACE(TL_ENTRY, "LEAVE SetDatabaseObjectProperties (PhysicalDisk) -> %d", 0);
-  return 0;
+  VTRACE_ROW("SetDatabaseObjectProperties", TL_ENTRY,
+             "LEAVE SetDatabaseObjectProperties (PhysicalDisk) -> %d", 0);
 }
 
-uint32_t IPLUGINAPI_IMPL::InsertObjectToDatabase(CVedidEVUPhysicalDrive& drive) {
-  uint32_t result = 0;
-  for (const CVedidEVUAdapter& adapter : m_Adapters) {
+RowResult RowWriter::InsertObjectToDatabase(CVedidEVUPhysicalDrive& drive,
+                                            const std::vector<CVedidEVUAdapter>& adapters) {
+  RowResult result = RowResult::kWritten;
+  for (const CVedidEVUAdapter& adapter : adapters) {
     if (adapter.m_SerialNumber != drive.m_SerialNumber) continue;
     try {
       PD row;
@@ -96,17 +101,19 @@ uint32_t IPLUGINAPI_IMPL::InsertObjectToDatabase(CVedidEVUPhysicalDrive& drive) 
       drive.m_GlobalAdapterNumber = adapter.m_GlobalAdapterNumber;
       AddAdapterValues(adapter, row);
       DatabaseORM::StorageOf(m_Database).insert(row);
-      VTRACE(TL_DB, "PD (%s) inserted to db.", drive.m_Name);
+      VTRACE_ROW("InsertObjectToDatabase", TL_DB, "PD (%s) inserted to db.", drive.m_Name);
     } catch (const DBEXCEPTION::DatabaseException& e) {
-      VTRACE(TL_DB, "Storage query exception thrown during inserting PD (%s) to db. (%s)",
-             drive.m_Name, e.what());
-      result = kDatabaseFailed;  // the other matching adapters are still tried
+      VTRACE_ROW("InsertObjectToDatabase", TL_DB,
+                 "Storage query exception thrown during inserting PD (%s) to db. (%s)",
+                 drive.m_Name, e.what());
+      result = RowResult::kFailed;  // the other matching adapters are still tried
     }
   }
   return result;
 }
 
-uint32_t IPLUGINAPI_IMPL::UpdateObjectInDatabase(CVedidEVUPhysicalDrive& drive) {
+RowResult RowWriter::UpdateObjectInDatabase(const CVedidEVUPhysicalDrive& drive,
+                                            const std::vector<CVedidEVUAdapter>& adapters) {
   try {
     DatabaseORM::storage_t& storage = DatabaseORM::StorageOf(m_Database);
     // The table layer writes a lookup text between quotes as it is. A serial number is the
@@ -115,29 +122,28 @@ uint32_t IPLUGINAPI_IMPL::UpdateObjectInDatabase(CVedidEVUPhysicalDrive& drive) 
     if (drive.m_SerialNumber.find('\'') != std::string::npos)
       throw DBEXCEPTION::DatabaseException(
           "Storage query exception thrown! (a quote in the serial number cannot be looked up)");
-    const std::vector<PD> stored =
-        storage.select(And(Equal(&PD::HostName, kLoopbackHost),
-                           Equal(&PD::SerialNumber, drive.m_SerialNumber)));
+    const std::vector<PD> stored = storage.select(
+        And(Equal(&PD::HostName, kLoopbackHost), Equal(&PD::SerialNumber, drive.m_SerialNumber)));
     if (!stored.empty()) {
       PD row;
       SetDatabaseObjectProperties(drive, row);
       row.ID = stored.front().ID;
       // Without an adapter of the drive's number there is nothing to copy: the row's adapter
       // values are then written as NULL rather than read from a missing adapter.
-      const auto owner = std::find_if(m_Adapters.begin(), m_Adapters.end(),
-                                      [&](const CVedidEVUAdapter& adapter) {
-                                        return adapter.m_GlobalAdapterNumber ==
-                                               drive.m_GlobalAdapterNumber;
-                                      });
-      if (owner != m_Adapters.end()) AddAdapterValues(*owner, row);
+      const auto owner =
+          std::find_if(adapters.begin(), adapters.end(), [&](const CVedidEVUAdapter& adapter) {
+            return adapter.m_GlobalAdapterNumber == drive.m_GlobalAdapterNumber;
+          });
+      if (owner != adapters.end()) AddAdapterValues(*owner, row);
       storage.update(row);
-      VTRACE(TL_DB, "PD (%s) updated in db.", drive.m_Name);
+      VTRACE_ROW("UpdateObjectInDatabase", TL_DB, "PD (%s) updated in db.", drive.m_Name);
     }
-    return 0;
+    return RowResult::kWritten;
   } catch (const DBEXCEPTION::DatabaseException& e) {
-    VTRACE(TL_DB, "Storage query exception thrown during updating PD (%s) in db. (%s)",
-           drive.m_Name, e.what());
-    return kDatabaseFailed;
+    VTRACE_ROW("UpdateObjectInDatabase", TL_DB,
+               "Storage query exception thrown during updating PD (%s) in db. (%s)", drive.m_Name,
+               e.what());
+    return RowResult::kFailed;
   }
 }
 

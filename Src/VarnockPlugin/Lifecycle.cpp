@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "CmdEmu.h"
 #include "KVLX.h"
 #include "Module.h"
 #include "VarnockPlugin.h"
@@ -11,6 +12,8 @@
 namespace NAMESPACE_Varnock {
 
 namespace {
+
+constexpr const char* kInitializeTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::Initialize";
 
 // The line the host's console shows for every Initialize.
 void PrintAdapterCount(uint64_t count) {
@@ -41,7 +44,31 @@ std::string WithoutLastComponent(const std::string& path) {
 
 uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
   VTRACE(TL_ENTRY, "ENTER Initialize()");
+  if (InitializeSyncObjects() != PI::ERR_SUCCESS) return PI::ERR_LOCK_INITIALIZATION_FAILED;
 
+  if (!SupportedHardwarePresent()) {
+    PrintAdapterCount(0);
+    VTRACE(TL_ENTRY, "LEAVE Initialize() -> PI::ERR_NO_SUPPORTED_HARDWARE");
+    return PI::ERR_NO_SUPPORTED_HARDWARE;
+  }
+
+  LocateTool();
+  const CmdEmu::ToolStatus inventory = CmdEmu::GetAdaptersInfo(m_ToolPath, m_AdapterInfos);
+  m_AdapterCount = m_AdapterInfos.size();
+  VTRACE(TL_VALUE, "Initialize, CmdEmu_getAdapterCount returned = %d", m_AdapterCount);
+  if (inventory != CmdEmu::ToolStatus::kOk) {
+    VTRACE(TL_VALUE, "Initialize, CmdEmu_getAdapterCount called = %d",
+           CmdEmu::ToHostCode(inventory));
+    PrintAdapterCount(m_AdapterCount);
+    VTRACE(TL_ENTRY, "LEAVE Initialize() -> PI::ERR_API_INITIALIZATION_FAILED");
+    return PI::ERR_API_INITIALIZATION_FAILED;
+  }
+
+  m_ToolVersion = CmdEmu::GetVersion(m_ToolPath);
+  return BuildFirstPicture(adapterIds);
+}
+
+uint32_t IPLUGINAPI_IMPL::InitializeSyncObjects() {
   struct InitStep {
     const char* failure;
     uint32_t (*init)(IPLUGINAPI_IMPL&);
@@ -61,47 +88,35 @@ uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
   for (const InitStep& step : kInitSteps) {
     const uint32_t result = step.init(*this);
     if (result != 1) {
-      VTRACE(TL_ENTRY, step.failure, result);
+      VTRACE_AS(kInitializeTrace, TL_ENTRY, step.failure, result);
       return PI::ERR_LOCK_INITIALIZATION_FAILED;
     }
   }
+  return PI::ERR_SUCCESS;
+}
 
-  if (!SupportedHardwarePresent()) {
-    PrintAdapterCount(0);
-    VTRACE(TL_ENTRY, "LEAVE Initialize() -> PI::ERR_NO_SUPPORTED_HARDWARE");
-    return PI::ERR_NO_SUPPORTED_HARDWARE;
-  }
-
+void IPLUGINAPI_IMPL::LocateTool() {
   boost::filesystem::path processPath;
   KVL::Misc::CKvlApplication::GetProcessPath(processPath);
   m_ToolFile = boost::filesystem::path(WithoutLastComponent(processPath.string()));
   m_ToolFile /= "bin";
   m_ToolFile /= "isdct.exe";
   m_ToolPath = m_ToolFile.string();
+}
 
-  const uint32_t inventory = GetAdaptersInfo();
-  m_AdapterCount = m_AdapterInfos.size();
-  VTRACE(TL_VALUE, "Initialize, CmdEmu_getAdapterCount returned = %d", m_AdapterCount);
-  if (inventory != 0) {
-    VTRACE(TL_VALUE, "Initialize, CmdEmu_getAdapterCount called = %d", inventory);
-    PrintAdapterCount(m_AdapterCount);
-    VTRACE(TL_ENTRY, "LEAVE Initialize() -> PI::ERR_API_INITIALIZATION_FAILED");
-    return PI::ERR_API_INITIALIZATION_FAILED;
-  }
-
-  GetVersion(m_ToolVersion);
-
-  VARNOCK_LOCK_DATA(guard);
+uint32_t IPLUGINAPI_IMPL::BuildFirstPicture(std::vector<PI::CAdapterID>& adapterIds) {
+  VARNOCK_LOCK_DATA_AS(kInitializeTrace, guard);
   m_Plugin.SetID(NextObjectID());
-  m_Plugin.m_Type = kTypePlugin;
+  m_Plugin.m_Type = PI::TYPE_PLUGIN;
 
-  const uint32_t scan = ScanSystem(m_Adapters, m_PhysicalDrives, true);
-  VTRACE(TL_VALUE, "ScanSystem() ret = %d m_PhysicalDrives=%d", scan, m_PhysicalDrives.size());
+  ScanSystem(m_Adapters, m_PhysicalDrives, true);
+  VTRACE_AS(kInitializeTrace, TL_VALUE, "ScanSystem() ret = %d m_PhysicalDrives=%d", 0,
+            m_PhysicalDrives.size());
 
-  InsertObjectToDatabase(m_Plugin);
+  (void)m_Database.InsertObjectToDatabase(m_Plugin, Settings());
 
   uint32_t result;
-  if (scan == 0 && !m_Adapters.empty()) {
+  if (!m_Adapters.empty()) {
     for (CVedidEVUAdapter& adapter : m_Adapters) {
       adapterIds.emplace_back(static_cast<uint32_t>(adapter.m_Segment),
                               static_cast<uint32_t>(adapter.m_Bus),
@@ -109,13 +124,14 @@ uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
                               static_cast<uint32_t>(adapter.m_Function), adapter.m_AdapterNumber);
       m_Plugin.GetChildren().push_back(adapter.GetID());
       adapter.GetParents().push_back(m_Plugin.GetID());
-      InsertObjectToDatabase(adapter);
+      (void)m_Database.InsertObjectToDatabase(adapter);
     }
-    for (CVedidEVUPhysicalDrive& drive : m_PhysicalDrives) InsertObjectToDatabase(drive);
-    result = 0;
+    for (CVedidEVUPhysicalDrive& drive : m_PhysicalDrives)
+      (void)m_Database.InsertObjectToDatabase(drive, m_Adapters);
+    result = PI::ERR_SUCCESS;
   } else {
-    DeleteObjectFromDatabase(m_Plugin);
-    for (CVedidEVUAdapter& adapter : m_Adapters) DeleteObjectFromDatabase(adapter);
+    (void)m_Database.DeleteObjectFromDatabase(m_Plugin);
+    for (CVedidEVUAdapter& adapter : m_Adapters) (void)m_Database.DeleteObjectFromDatabase(adapter);
     m_Adapters.clear();
     m_PhysicalDrives.clear();
     m_Plugin.IncrementChangeCount();
@@ -124,7 +140,7 @@ uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
   }
 
   PrintAdapterCount(m_Adapters.size());
-  VTRACE(TL_ENTRY, "LEAVE Initialize() -> %d", result);
+  VTRACE_AS(kInitializeTrace, TL_ENTRY, "LEAVE Initialize() -> %d", result);
   return result;
 }
 

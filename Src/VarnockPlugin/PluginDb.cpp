@@ -1,12 +1,17 @@
 // The plug-in's own row in the host database: built from the plug-in object and its settings,
-// found again by its name. Database failures are traced and reported as 20000.
+// found again by its name. Database failures are traced and reported as kFailed.
 #define VARNOCK_SOURCE "Src/VarnockPlugin"
 
 #include <algorithm>
+#include <utility>
 
 #include "DatabaseORM.h"
 #include "Module.h"
-#include "VarnockPlugin.h"
+#include "RowWriter.h"
+
+// Row writes trace under the plug-in's names of the steps they serve.
+#define VTRACE_ROW(function, ...) \
+  VTRACE_AS("NAMESPACE_Varnock::IPLUGINAPI_IMPL::" function, __VA_ARGS__)
 
 namespace NAMESPACE_Varnock {
 
@@ -15,72 +20,74 @@ namespace {
 using DatabaseORM::Equal;
 using RaidDataModels::Plugin;
 
-constexpr const char* kPluginRowName = "VedidEVU-Plugin";
-constexpr const char* kPluginVersion = "7.20.0";
-constexpr const char* kPluginVendor = "Intel, Inc.";
+constexpr const char* kPluginRowName = kPluginName;
 // What the host may set on the plug-in object, in the host's description format.
 constexpr const char* kSettableProperties =
     "{\"settableProperties\":[{\"name\":\"pollinterval\",\"formatStr\":\"<int32>[2..255, 1]\"}]}";
 
-constexpr uint32_t kDatabaseFailed = 20000;
-
 }  // namespace
 
-uint32_t IPLUGINAPI_IMPL::SetDatabaseObjectProperties(const CVedidEVUPlugin& plugin,
-                                                      Plugin& row) {
+RowWriter::RowWriter(std::shared_ptr<DatabaseORM::storage_t> database)
+    : m_Database(std::move(database)) {}
+
+void RowWriter::SetDatabaseObjectProperties(const CVedidEVUPlugin& plugin,
+                                            const PluginSettings& settings, Plugin& row) {
   row = Plugin();
   row.ObjectID = plugin.GetID();
   row.Address = Fmt("Plugin:ID=%d", kModuleNumber);
   row.Name = kPluginRowName;
   row.Version = kPluginVersion;
   row.Vendor = kPluginVendor;
-  if (!m_ToolVersion.empty()) row.ToolVersion = m_ToolVersion;
-  row.PollInterval = static_cast<int32_t>(std::clamp<uint32_t>(m_PollInterval.load(), 2, 255));
+  if (!settings.toolVersion.empty()) row.ToolVersion = settings.toolVersion;
+  row.PollInterval = std::clamp(static_cast<int32_t>(settings.pollInterval), kPollMin, kPollMax);
   row.SettableProperties = kSettableProperties;
-  return 0;
 }
 
-uint32_t IPLUGINAPI_IMPL::InsertObjectToDatabase(CVedidEVUPlugin& plugin) {
+RowResult RowWriter::InsertObjectToDatabase(const CVedidEVUPlugin& plugin,
+                                            const PluginSettings& settings) {
   try {
     Plugin row;
-    SetDatabaseObjectProperties(plugin, row);
+    SetDatabaseObjectProperties(plugin, settings, row);
     DatabaseORM::StorageOf(m_Database).insert(row);
-    VTRACE(TL_DB, "Plugin VedidEVU inserted to db.");
-    return 0;
+    VTRACE_ROW("InsertObjectToDatabase", TL_DB, "Plugin VedidEVU inserted to db.");
+    return RowResult::kWritten;
   } catch (const DBEXCEPTION::DatabaseException& e) {
-    VTRACE(TL_DB, "Exception thrown during inserting VedidEVU plugin object to db. (%s)", e.what());
-    return kDatabaseFailed;
+    VTRACE_ROW("InsertObjectToDatabase", TL_DB,
+               "Exception thrown during inserting VedidEVU plugin object to db. (%s)", e.what());
+    return RowResult::kFailed;
   }
 }
 
-uint32_t IPLUGINAPI_IMPL::UpdateObjectInDatabase(CVedidEVUPlugin& plugin) {
+RowResult RowWriter::UpdateObjectInDatabase(const CVedidEVUPlugin& plugin,
+                                            const PluginSettings& settings) {
   try {
     Plugin row;
-    SetDatabaseObjectProperties(plugin, row);
+    SetDatabaseObjectProperties(plugin, settings, row);
     DatabaseORM::storage_t& storage = DatabaseORM::StorageOf(m_Database);
     const std::vector<Plugin> stored = storage.select(Equal(&Plugin::Name, kPluginRowName));
     if (!stored.empty()) {
       row.ID = stored.front().ID;
       storage.update(row);
-      VTRACE(TL_DB, "Plugin VedidEVU updated in db.");
+      VTRACE_ROW("UpdateObjectInDatabase", TL_DB, "Plugin VedidEVU updated in db.");
     }
-    return 0;
+    return RowResult::kWritten;
   } catch (const DBEXCEPTION::DatabaseException& e) {
-    VTRACE(TL_DB, "Exception thrown during updating VedidEVU plugin object entry in db. (%s)",
-           e.what());
-    return kDatabaseFailed;
+    VTRACE_ROW("UpdateObjectInDatabase", TL_DB,
+               "Exception thrown during updating VedidEVU plugin object entry in db. (%s)",
+               e.what());
+    return RowResult::kFailed;
   }
 }
 
-uint32_t IPLUGINAPI_IMPL::DeleteObjectFromDatabase(CVedidEVUPlugin&) {
+RowResult RowWriter::DeleteObjectFromDatabase(const CVedidEVUPlugin&) {
   try {
     DatabaseORM::StorageOf(m_Database).remove(Equal(&Plugin::Name, kPluginRowName));
-    VTRACE(TL_DB, "Plugin VedidEVU removed from db.");
-    return 0;
+    VTRACE_ROW("DeleteObjectFromDatabase", TL_DB, "Plugin VedidEVU removed from db.");
+    return RowResult::kWritten;
   } catch (const DBEXCEPTION::DatabaseException& e) {
-    VTRACE(TL_DB, "Exception thrown during removing VedidEVU plugin object from db. (%s)",
-           e.what());
-    return kDatabaseFailed;
+    VTRACE_ROW("DeleteObjectFromDatabase", TL_DB,
+               "Exception thrown during removing VedidEVU plugin object from db. (%s)", e.what());
+    return RowResult::kFailed;
   }
 }
 

@@ -1,5 +1,5 @@
-// The plug-in's own host object: its properties, its one operation (50002, which hands the
-// pending events to the host) and the one setting the host may change, the poll interval.
+// The plug-in's own host object: its properties, its one operation (which hands the pending
+// events to the host) and the one setting the host may change, the poll interval.
 #define VARNOCK_SOURCE "Src/VarnockPlugin"
 
 #include "Module.h"
@@ -9,11 +9,10 @@ namespace NAMESPACE_Varnock {
 
 namespace {
 
-constexpr uint32_t kOperationGetEvents = 50002;
-constexpr PI::_OPERATION_DESCRIPTION kPluginOperation = {kOperationGetEvents, 6, 1, 1, 1, 0, 0, 1, 1};
-constexpr PI::_PROPERTY_ID kPropertyPollInterval = 30005;
-constexpr int32_t kPollMin = 2;
-constexpr int32_t kPollMax = 255;
+constexpr uint32_t kOperationGetEvents = PI::OP_GET_EVENTS;
+constexpr PI::_OPERATION_DESCRIPTION kPluginOperation = {
+    kOperationGetEvents, 6, 1, 1, 1, 0, 0, 1, 1};
+constexpr PI::_PROPERTY_ID kPropertyPollInterval = PI::PROP_POLL_INTERVAL;
 
 }  // namespace
 
@@ -21,7 +20,7 @@ uint32_t IPLUGINAPI_IMPL::GetPluginProperties(CVedidEVUPlugin& /*plugin*/,
                                               std::vector<PI::CProperty>& properties,
                                               uint32_t filter) {
   properties.clear();
-  auto wanted = [filter](PI::_PROPERTY_ID id) { return filter == 1 || filter == id; };
+  auto wanted = [filter](PI::_PROPERTY_ID id) { return filter == PI::PROP_ALL || filter == id; };
   // The fixed texts: property, value, display code.
   struct TextRow {
     PI::_PROPERTY_ID id;
@@ -29,13 +28,13 @@ uint32_t IPLUGINAPI_IMPL::GetPluginProperties(CVedidEVUPlugin& /*plugin*/,
     uint32_t displayCode;
   };
   static constexpr TextRow kTexts[] = {
-      {30007, "VedidEVU-Plugin", 23335},
-      {30099, "7.20.0", 23340},
-      {30003, "Intel, Inc.", 23339},
+      {PI::PROP_NAME, kPluginName, 23335},
+      {PI::PROP_VERSION, kPluginVersion, 23340},
+      {PI::PROP_VENDOR, kPluginVendor, 23339},
   };
 
-  if (wanted(30137)) {
-    PI::CProperty property(30137, false);
+  if (wanted(PI::PROP_ADDRESS)) {
+    PI::CProperty property(PI::PROP_ADDRESS, false);
     property.SetValue(Fmt("Plugin:ID=%d", kModuleNumber));
     property.m_Position = 0;
     properties.push_back(property);
@@ -47,10 +46,10 @@ uint32_t IPLUGINAPI_IMPL::GetPluginProperties(CVedidEVUPlugin& /*plugin*/,
     property.m_DisplayCode = row.displayCode;
     properties.push_back(property);
   }
-  if (wanted(30004) && !m_ToolVersion.empty()) {
-    PI::CProperty property(30004, false);
+  if (wanted(PI::PROP_TOOL_VERSION) && !m_ToolVersion.empty()) {
+    PI::CProperty property(PI::PROP_TOOL_VERSION, false);
     property.SetValue(m_ToolVersion);
-    property.SetNlsID(30099);
+    property.SetNlsID(PI::PROP_VERSION);
     property.m_DisplayCode = 23340;
     properties.push_back(property);
   }
@@ -82,7 +81,7 @@ uint32_t IPLUGINAPI_IMPL::ExecutePluginOperation(CVedidEVUPlugin& plugin,
   const uint32_t result = operation.GetID() == kOperationGetEvents
                               ? GetEvents(plugin, operation)
                               : PI::ERR_OPERATION_NOT_EXECUTABLE;
-  UpdateObjectInDatabase(m_Plugin);
+  (void)m_Database.UpdateObjectInDatabase(m_Plugin, Settings());
   VTRACE(TL_ENTRY, "LEAVE ExecutePluginOperation() -> %d", result);
   return result;
 }

@@ -40,19 +40,26 @@ boost::optional<T> ReadNumber(const PI::CConfigFile& file, const char* key) {
 
 }  // namespace
 
-IPLUGINAPI_IMPL::IPLUGINAPI_IMPL() : m_Database(getDatabasePointer()) {
+IPLUGINAPI_IMPL::IPLUGINAPI_IMPL()
+    : m_PollInterval(kPollDefault),
+      m_TopologyRefreshRate(kRefreshDefault),
+      m_Database(getDatabasePointer()) {
   m_Config.SetFileName("Varnock.ini");
-  const uint32_t poll = ReadNumber<uint32_t>(m_Config, "PollInterval").value_or(30);
-  m_PollInterval = std::clamp<uint32_t>(poll, 2, 255);
+  const uint32_t poll = ReadNumber<uint32_t>(m_Config, "PollInterval").value_or(kPollDefault);
+  m_PollInterval = std::clamp<uint32_t>(poll, kPollMin, kPollMax);
 
   m_CustomOpts.SetFileName("CustomOpts.ini");
   m_TopologyRefreshRate =
-      ReadNumber<uint64_t>(m_CustomOpts, "IntelPCIeTopologyRefreshRate").value_or(30000);
+      ReadNumber<uint64_t>(m_CustomOpts, "IntelPCIeTopologyRefreshRate").value_or(kRefreshDefault);
 }
 
 IPLUGINAPI_IMPL::~IPLUGINAPI_IMPL() {
   m_WorkerThread.reset();
-  m_Database.reset();
+  m_Database.Release();
+}
+
+PluginSettings IPLUGINAPI_IMPL::Settings() const {
+  return PluginSettings{m_ToolVersion, m_PollInterval.load()};
 }
 
 uint64_t IPLUGINAPI_IMPL::NextObjectID() {

@@ -3,6 +3,7 @@
 #define VARNOCK_SOURCE "Src/VarnockPlugin"
 
 #include "Module.h"
+#include "Scan.h"
 #include "VarnockPlugin.h"
 
 namespace NAMESPACE_Varnock {
@@ -14,13 +15,13 @@ uint32_t IPLUGINAPI_IMPL::GetTopology(std::vector<PI::CObject>& objects) {
   objects.reserve(1 + m_Adapters.size() + m_PhysicalDrives.size());
 
   objects.push_back(static_cast<const PI::CObject&>(m_Plugin));
-  GetPluginProperties(m_Plugin, objects.back().m_Properties, 1);
+  GetPluginProperties(m_Plugin, objects.back().m_Properties, PI::PROP_ALL);
   objects.back().m_Operations.clear();
   GetPluginOperations(m_Plugin, objects.back().m_Operations);
 
   for (CVedidEVUAdapter& adapter : m_Adapters) {
     objects.push_back(static_cast<const PI::CObject&>(adapter));
-    GetAdapterProperties(adapter, objects.back().m_Properties, 1);
+    GetAdapterProperties(adapter, objects.back().m_Properties, PI::PROP_ALL);
     GetAdapterOperations(adapter, objects.back().m_Operations);
     VTRACE(TL_WORKER, "GetTopology() Adapter m_ID=0x%x", adapter.GetID());
   }
@@ -28,7 +29,7 @@ uint32_t IPLUGINAPI_IMPL::GetTopology(std::vector<PI::CObject>& objects) {
 
   for (CVedidEVUPhysicalDrive& drive : m_PhysicalDrives) {
     objects.push_back(static_cast<const PI::CObject&>(drive));
-    GetPhysicalDriveProperties(drive, objects.back().m_Properties, 1);
+    GetPhysicalDriveProperties(drive, objects.back().m_Properties, PI::PROP_ALL);
     GetPhysicalDriveOperations(drive, objects.back().m_Operations);
     VTRACE(TL_WORKER, "GetTopology() PhysicalDrive m_ID=0x%x", drive.GetID());
   }
@@ -48,16 +49,11 @@ uint32_t IPLUGINAPI_IMPL::SetAdapterIDs(std::vector<PI::CAdapterID>& adapterIds)
 
   for (CVedidEVUAdapter& adapter : m_Adapters) {
     for (const PI::CAdapterID& id : m_AdapterIDs) {
-      if (id.GetSegment() == static_cast<uint32_t>(adapter.m_Segment) &&
-          id.GetBus() == static_cast<uint32_t>(adapter.m_Bus) &&
-          id.GetDevice() == static_cast<uint32_t>(adapter.m_Device) &&
-          id.GetFunction() == static_cast<uint32_t>(adapter.m_Function) &&
-          id.GetAdapterNumber() != -1) {
-        adapter.m_Name = Fmt("%s (%d)", ModelName(adapter.m_Function, adapter.m_Device),
-                             id.GetAdapterNumber());
-        UpdateObjectInDatabase(adapter);
-        break;
-      }
+      if (!IsNumbered(adapter, id)) continue;
+      adapter.m_Name = Fmt("%s (%d)", ModelName(adapter.m_Function, adapter.m_Device),
+                           id.GetAdapterNumber());
+      (void)m_Database.UpdateObjectInDatabase(adapter);
+      break;
     }
   }
 

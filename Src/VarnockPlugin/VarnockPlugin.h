@@ -1,7 +1,10 @@
-// The one plug-in object: its locks and events, the host objects, the tool's inventory, the
-// pending host events, the settings and the database handle, and every handler of the requests.
-// Host request threads and the worker thread share it: m_DataLock guards the objects, the
-// inventory and the counts; m_EventsLock guards m_Events; the order is always m_DataLock first.
+// The one plug-in object, the thin front the host dictates: its locks and events, the host
+// objects, the tool's inventory, the pending host events, the settings and the database writer,
+// and the handler of every request. The work is done by the modules behind it: the tool bridge
+// (CmdEmu.h), the scan (Scan.h), change detection (Diff.h), the row writer (RowWriter.h) and
+// the property tables of the objects. Host request threads and the worker thread share it:
+// m_DataLock guards the objects, the inventory and the counts; m_EventsLock guards m_Events;
+// the order is always m_DataLock first.
 #pragma once
 
 #include <atomic>
@@ -11,7 +14,6 @@
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
-#include <rapidjson/fwd.h>
 
 #include "AdapterInfo.h"
 #include "CVedidEVUAdapter.h"
@@ -20,15 +22,7 @@
 #include "IPLUGINAPI.h"
 #include "KVL.h"
 #include "PI.h"
-
-namespace DatabaseORM {
-struct storage_t;
-}
-namespace RaidDataModels {
-struct Plugin;
-struct Adapter;
-struct PD;
-}  // namespace RaidDataModels
+#include "RowWriter.h"
 
 namespace NAMESPACE_Varnock {
 
@@ -43,21 +37,42 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
 
   uint32_t Request(int32_t code, uint64_t objectId, void* data) override;
 
+ private:
+  // Opens the object to tests, fuzz targets and benchmarks (PluginTestPeer.h).
+  friend class PluginTestPeer;
+
   // Lifecycle (Src/VarnockPlugin).
   uint32_t Initialize(std::vector<PI::CAdapterID>& adapterIds);
+  uint32_t InitializeSyncObjects();
+  void LocateTool();
+  uint32_t BuildFirstPicture(std::vector<PI::CAdapterID>& adapterIds);
   uint32_t SetAdapterIDs(std::vector<PI::CAdapterID>& adapterIds);
   uint32_t DeInitialize();
   uint32_t GetTopology(std::vector<PI::CObject>& objects);
   uint32_t GetEvents(CVedidEVUPlugin& plugin, PI::COperation& operation);
-  uint32_t ScanSystem(std::vector<CVedidEVUAdapter>& adapters,
-                      std::vector<CVedidEVUPhysicalDrive>& drives, bool firstScan);
-  uint32_t UpdateSystem(std::vector<CVedidEVUAdapter>& adapters,
-                        std::vector<CVedidEVUPhysicalDrive>& drives);
+  // Re-reads every inventory record's health and builds the objects of the records; known
+  // objects keep their identifiers unless `firstScan`.
+  void ScanSystem(std::vector<CVedidEVUAdapter>& adapters,
+                  std::vector<CVedidEVUPhysicalDrive>& drives, bool firstScan);
+  // Takes a fresh picture as the current one, queues its events and writes its row changes;
+  // true when anything differed.
+  [[nodiscard]] bool UpdateSystem(std::vector<CVedidEVUAdapter>& adapters,
+                                  std::vector<CVedidEVUPhysicalDrive>& drives);
+
+  // The worker thread and its passes (Src/VarnockPlugin/Worker.cpp).
   void Worker();
+  // Re-reads each drive's health into its adapter; true when a drive's critical warnings
+  // changed, which calls for a full pass. Runs under m_DataLock.
+  [[nodiscard]] bool LightPass();
+  // Reruns the inventory and the scan and applies the changes; notifies the host when anything
+  // changed or events are pending. Releases both locks.
+  class HeldLock;
+  void FullPass(HeldLock& data, HeldLock& events);
+
   // The next object identifier: module number in bits 48 and up, m_NextObjectNumber below.
   uint64_t NextObjectID();
-  // The host's model name for a PCI function and device code.
-  static std::string ModelName(uint64_t function, uint64_t device);
+  // The settings the plug-in's row carries.
+  PluginSettings Settings() const;
 
   // Per-object requests (Src/Varnock).
   uint32_t GetProperties(uint64_t id, std::vector<PI::CProperty>& properties);
@@ -92,28 +107,6 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
   uint32_t ExecutePhysicalDriveOperation(CVedidEVUPhysicalDrive& drive, PI::COperation& operation);
   uint32_t SetPhysicalDriveProperty(CVedidEVUPhysicalDrive& drive, PI::CProperty& property);
 
-  // Tool bridge (Src/VarnockCmdEmu).
-  uint32_t GetAdaptersInfo();
-  uint32_t GetLogPage(uint32_t index, uint32_t page, rapidjson::Document& document);
-  uint32_t GetLogPageInformation(uint32_t index, HealthInfo& health);
-  void GetVersion(std::string& version);
-
-  // Persistence (Src/VarnockPlugin, Src/VarnockAdapter, Src/VarnockPhysicalDrive). Each write
-  // returns 0, or 20000 when the database failed (traced, never thrown).
-  uint32_t SetDatabaseObjectProperties(const CVedidEVUPlugin& plugin, RaidDataModels::Plugin& row);
-  uint32_t SetDatabaseObjectProperties(const CVedidEVUAdapter& adapter,
-                                       RaidDataModels::Adapter& row);
-  uint32_t SetDatabaseObjectProperties(const CVedidEVUPhysicalDrive& drive,
-                                       RaidDataModels::PD& row);
-  uint32_t InsertObjectToDatabase(CVedidEVUPlugin& plugin);
-  uint32_t InsertObjectToDatabase(CVedidEVUAdapter& adapter);
-  uint32_t InsertObjectToDatabase(CVedidEVUPhysicalDrive& drive);
-  uint32_t UpdateObjectInDatabase(CVedidEVUPlugin& plugin);
-  uint32_t UpdateObjectInDatabase(CVedidEVUAdapter& adapter);
-  uint32_t UpdateObjectInDatabase(CVedidEVUPhysicalDrive& drive);
-  uint32_t DeleteObjectFromDatabase(CVedidEVUPlugin& plugin);
-  uint32_t DeleteObjectFromDatabase(CVedidEVUAdapter& adapter);
-
   // The object a per-object request addresses: the plug-in object first, then the adapters,
   // then the drives. All null when no object carries the identifier. Caller holds m_DataLock;
   // the traces (level 4, with the number of adapters / drives) are written when not null.
@@ -146,14 +139,14 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
   std::vector<PI::CAdapterID> m_AdapterIDs;
   std::vector<PI::CEvent> m_Events;                  // guarded by m_EventsLock
   uint64_t m_AdapterCount = 0;                       // guarded by m_DataLock
-  std::atomic<uint32_t> m_PollInterval{30};          // seconds, 2 to 255; read by the worker unlocked
+  std::atomic<uint32_t> m_PollInterval;              // seconds; read by the worker unlocked
   uint64_t m_NextObjectNumber = 0;
-  uint64_t m_TopologyRefreshRate = 30000;            // milliseconds
+  uint64_t m_TopologyRefreshRate;                    // milliseconds
   std::unique_ptr<KVL::Threading::CThread> m_WorkerThread;
   PI::CConfigFile m_CustomOpts;
   PI::CConfigFile m_Config;
   std::string m_ToolVersion;
-  std::shared_ptr<DatabaseORM::storage_t> m_Database;
+  RowWriter m_Database;  // the rows, through the host's database handle; guarded by m_DataLock
 };
 
 }  // namespace NAMESPACE_Varnock

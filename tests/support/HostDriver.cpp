@@ -15,7 +15,7 @@
 
 #include "KVLX.h"
 
-using NAMESPACE_Varnock::IPLUGINAPI_IMPL;
+using NAMESPACE_Varnock::PluginTestPeer;
 
 namespace {
 
@@ -82,7 +82,7 @@ void HostDriver::Create() {
 
 uint32_t HostDriver::Initialize(std::vector<PI::CAdapterID>* ids) {
   m_AdapterIds.clear();
-  const uint32_t result = m_Plugin->Request(1, 0, &m_AdapterIds);
+  const uint32_t result = m_Plugin->Request(REQ_INITIALIZE, 0, &m_AdapterIds);
   if (ids != nullptr) *ids = m_AdapterIds;
   m_Initialized = true;
   return result;
@@ -91,7 +91,7 @@ uint32_t HostDriver::Initialize(std::vector<PI::CAdapterID>* ids) {
 void HostDriver::StartWorker() {
   std::vector<PI::CAdapterID> ids = m_AdapterIds;
   for (size_t i = 0; i < ids.size(); ++i) ids[i].SetAdapterNumber(static_cast<int32_t>(i));
-  Check(m_Plugin->Request(2, 0, &ids) == 0, "SetAdapterIDs failed");
+  Check(m_Plugin->Request(REQ_SET_ADAPTER_IDS, 0, &ids) == 0, "SetAdapterIDs failed");
   Check(m_Clock->WaitForSleepers(1), "the worker does not wait");
   m_Clock->Advance(100);  // the first wake-up: a full pass
   Check(m_Clock->WaitForSleepers(1), "the worker's first pass does not end");
@@ -131,7 +131,8 @@ void HostDriver::ForceFullPass() {
 }
 
 uint32_t HostDriver::Stop() {
-  auto done = std::async(std::launch::async, [this] { return m_Plugin->Request(3, 0, nullptr); });
+  auto done = std::async(std::launch::async,
+                         [this] { return m_Plugin->Request(REQ_DEINITIALIZE, 0, nullptr); });
   while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
     if (m_Clock->WaitForSleepers(1, 100)) m_Clock->Advance(500);
   m_Initialized = false;
@@ -140,8 +141,9 @@ uint32_t HostDriver::Stop() {
 
 std::vector<PI::CEvent> HostDriver::CollectEvents() {
   PI::COperation operation;
-  operation.m_ID = 50002;
-  Check(m_Plugin->Request(10, Impl().m_Plugin.GetID(), &operation) == 0, "50002 failed");
+  operation.m_ID = PI::OP_GET_EVENTS;
+  Check(m_Plugin->Request(REQ_EXECUTE_OPERATION, Impl().m_Plugin.GetID(), &operation) == 0,
+        "collecting the events failed");
   return operation.GetEvents();
 }
 
@@ -158,7 +160,7 @@ int HostDriver::ToolRuns(const std::string& arguments) const {
   return count;
 }
 
-IPLUGINAPI_IMPL& HostDriver::Impl() const { return *static_cast<IPLUGINAPI_IMPL*>(m_Plugin); }
+PluginTestPeer HostDriver::Impl() const { return PluginTestPeer(m_Plugin); }
 
 void HostDriver::OnNotify(uint64_t context, IPLUGINAPI*) {
   ++reinterpret_cast<HostDriver*>(context)->m_Notified;

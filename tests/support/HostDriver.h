@@ -15,7 +15,7 @@
 #include "KVL.h"
 #include "PI.h"
 #include "TestHome.h"
-#include "VarnockPlugin.h"
+#include "PluginTestPeer.h"
 
 class HostDriver {
  public:
@@ -50,7 +50,7 @@ class HostDriver {
   // DeInitialize, moving toolkit time whenever it sleeps; its result.
   uint32_t Stop();
 
-  // Operation 50002 on the plug-in object: the events the plug-in had pending.
+  // The events operation on the plug-in object: the events the plug-in had pending.
   std::vector<PI::CEvent> CollectEvents();
   static std::vector<uint32_t> Codes(const std::vector<PI::CEvent>& events);
 
@@ -60,7 +60,8 @@ class HostDriver {
   int ToolRuns(const std::string& arguments) const;
 
   IPLUGINAPI* Plugin() const { return m_Plugin; }
-  NAMESPACE_Varnock::IPLUGINAPI_IMPL& Impl() const;
+  // The plug-in object opened: its fields and steps.
+  NAMESPACE_Varnock::PluginTestPeer Impl() const;
   KVL::Misc::ManualClock& Clock() const { return *m_Clock; }
   TestHome& Home() const { return m_Home; }
 
