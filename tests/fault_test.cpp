@@ -133,7 +133,7 @@ TEST_P(InitializeToolFaultTest, InitializeEndsWithAClearResultAndMonitoringWorks
   const uint32_t result = host_.Initialize(&ids);
 
   if (fault.run == ToolRun::kInventory) {
-    EXPECT_EQ(20012u, result);
+    EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, result);
     EXPECT_TRUE(ids.empty());
     EXPECT_EQ(0, home_.CountRows("Plugin"));
     ExpectCleanStop();
@@ -384,7 +384,7 @@ TEST_F(FaultTest, DatabaseCorruptedWhileRunningLeavesMonitoringIntact) {
   host_.ForceFullPass();
   EXPECT_EQ((std::vector<uint32_t>{11094}), HostDriver::Codes(host_.CollectEvents()));
   std::vector<PI::CObject> objects;
-  EXPECT_EQ(0u, host_.Plugin()->Request(4, 0, &objects));
+  EXPECT_EQ(0u, host_.Plugin()->Request(REQ_GET_TOPOLOGY, 0, &objects));
   EXPECT_EQ(3u, objects.size());
   ExpectHeatUpReported();
   ExpectCleanStop();
@@ -433,9 +433,10 @@ TEST_F(FaultTest, UnwritablePollIntervalIsReportedYetApplied) {
   std::filesystem::create_directories(home_.Path("Varnock.ini"));
   host_.Start();
   const int notified = host_.Notifications();
-  PI::CProperty property(30005, true);
+  PI::CProperty property(PI::PROP_POLL_INTERVAL, true);
   property.SetValue(7, 2, 255, 1);
-  EXPECT_EQ(20000u, host_.Plugin()->Request(7, host_.Impl().m_Plugin.GetID(), &property));
+  EXPECT_EQ(PI::ERR_NO_PROPERTY_FOUND,
+            host_.Plugin()->Request(REQ_SET_PROPERTY, host_.Impl().m_Plugin.GetID(), &property));
   EXPECT_EQ(7u, host_.Impl().m_PollInterval.load());
   for (int i = 0; i < 1000 && host_.Notifications() == notified; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

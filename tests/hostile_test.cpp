@@ -152,7 +152,8 @@ TEST_F(HostileTextTest, RawNulByteMakesTheOutputInvalid) {
   GiveSecondDrive("PHRAW1@RAWNUL@2");
   host_.Create();
   std::vector<PI::CAdapterID> ids;
-  EXPECT_EQ(20012u, host_.Initialize(&ids));  // the inventory is not JSON
+  // The inventory is not JSON.
+  EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, host_.Initialize(&ids));
   EXPECT_TRUE(ids.empty());
   EXPECT_EQ(0, home_.CountRows("Adapter"));
 }

@@ -202,13 +202,6 @@ TEST_F(ToolkitTest, WaitIntervalCountsDownInToolkitTime) {
   EXPECT_EQ(50u, static_cast<uint32_t>(interval));
 }
 
-TEST_F(ToolkitTest, ScaledRealClockShortensSleeps) {
-  KVL::Misc::SetClock(KVL::Misc::MakeRealClock(10000.0));
-  const uint64_t before = KVL::Misc::now();
-  KVL::Misc::Sleep(20000);  // 2 ms of real time
-  EXPECT_GE(KVL::Misc::now() - before, 20000u);
-}
-
 TEST_F(ToolkitTest, FailInitAtFailsExactlyTheChosenInit) {
   CFastMutex first, second;
   CEvent event;

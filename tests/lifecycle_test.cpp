@@ -74,13 +74,16 @@ class LifecycleTest : public ::testing::Test {
                             home_.Path("bin/real-isdct") + " \"$@\"\n");
   }
 
-  uint32_t Init(std::vector<PI::CAdapterID>& ids) { return plugin_->Request(1, 0, &ids); }
+  uint32_t Init(std::vector<PI::CAdapterID>& ids) {
+    return plugin_->Request(REQ_INITIALIZE, 0, &ids);
+  }
 
   // Runs DeInitialize on another thread, advancing toolkit time whenever it sleeps; returns its
   // result and the toolkit time it took.
   std::pair<uint32_t, uint64_t> DeInitialize() {
     const uint64_t start = clock_->Now();
-    auto done = std::async(std::launch::async, [this] { return plugin_->Request(3, 0, nullptr); });
+    auto done = std::async(std::launch::async,
+                           [this] { return plugin_->Request(REQ_DEINITIALIZE, 0, nullptr); });
     for (int step = 0; step < 1000; ++step) {
       if (done.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready) break;
       if (clock_->WaitForSleepers(1, 200)) clock_->Advance(100);
@@ -120,19 +123,12 @@ TEST_F(LifecycleTest, MissingConfigurationGivesDefaults) {
   EXPECT_EQ(309u, plugin_->m_ModuleWord);
 }
 
-TEST_F(LifecycleTest, IdentifiersCarryTheModuleNumberAndASequence) {
-  PluginTestPeer plugin = Create();
-  EXPECT_EQ(kIdBase | 0, plugin.NextObjectID());
-  EXPECT_EQ(kIdBase | 1, plugin.NextObjectID());
-  EXPECT_EQ(2u, plugin.m_NextObjectNumber);
-}
-
 TEST_F(LifecycleTest, CodesOutsideTheTableAreRefusedUntouched) {
   Create();
   for (int32_t code : {0, -1, 11, 1000}) {
     std::vector<PI::CProperty> data(1);
     data[0].m_ID = 42;
-    EXPECT_EQ(20002u, plugin_->Request(code, 0, &data)) << code;
+    EXPECT_EQ(PI::ERR_FUNCTION_OUT_OF_RANGE, plugin_->Request(code, 0, &data)) << code;
     ASSERT_EQ(1u, data.size());
     EXPECT_EQ(42u, data[0].m_ID);
   }
@@ -143,7 +139,7 @@ TEST_F(LifecycleTest, FactoryReportsAFailedAllocation) {
   IPLUGINAPI* plugin = reinterpret_cast<IPLUGINAPI*>(0x1);
   const uint32_t result = createIf(&plugin);
   g_FailNothrowNew = false;
-  EXPECT_EQ(20007u, result);
+  EXPECT_EQ(PI::ERR_OUT_OF_MEMORY, result);
   EXPECT_EQ(nullptr, plugin);
 }
 
@@ -160,7 +156,7 @@ TEST_F(LifecycleTest, NoSupportedDeviceRunsNoToolAndStoresNothing) {
   home_.AddPciDevice("0000:03:00.0", "0x8086", "0x1234");
   Create();
   std::vector<PI::CAdapterID> ids;
-  EXPECT_EQ(20001u, Init(ids));
+  EXPECT_EQ(PI::ERR_NO_SUPPORTED_HARDWARE, Init(ids));
   EXPECT_TRUE(ids.empty());
   EXPECT_FALSE(home_.Exists("tool-runs"));
   EXPECT_EQ(0, home_.CountRows("Plugin"));
@@ -171,7 +167,7 @@ TEST_F(LifecycleTest, FailingInventoryStoresNothing) {
   home_.InstallScriptTool("#!/bin/sh\nexit 3\n");
   Create();
   std::vector<PI::CAdapterID> ids;
-  EXPECT_EQ(20012u, Init(ids));
+  EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, Init(ids));
   EXPECT_TRUE(ids.empty());
   EXPECT_EQ(0u, Impl().m_AdapterCount);
   EXPECT_EQ(0, home_.CountRows("Plugin"));
@@ -190,7 +186,7 @@ TEST_F(LifecycleTest, LockOrEventThatCannotBeReadiedFailsInitialize) {
     Create();
     KVL::Testing::FailInitAt(n);
     std::vector<PI::CAdapterID> ids;
-    EXPECT_EQ(20011u, Init(ids)) << n;
+    EXPECT_EQ(PI::ERR_LOCK_INITIALIZATION_FAILED, Init(ids)) << n;
     EXPECT_NE(std::string::npos, home_.ReadFile("trace.log").find(failures[n - 1])) << n;
     releaseIf(&plugin_);
   }
@@ -222,19 +218,8 @@ TEST_F(LifecycleTest, FailedInitializeHandsBackAnEmptyList) {
   home_.InstallScriptTool("#!/bin/sh\necho '[]'\n");
   Create();
   std::vector<PI::CAdapterID> ids(3);
-  EXPECT_EQ(20012u, Init(ids));
+  EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, Init(ids));
   EXPECT_TRUE(ids.empty());
-}
-
-TEST_F(LifecycleTest, DeInitializeWithoutWorkerSleepsTwiceAndSucceeds) {
-  AddSupportedDevices(2);
-  UseDrives("two-drives.json");
-  Create();
-  std::vector<PI::CAdapterID> ids;
-  ASSERT_EQ(0u, Init(ids));
-  const auto [result, elapsed] = DeInitialize();
-  EXPECT_EQ(0u, result);
-  EXPECT_EQ(200u, elapsed);
 }
 
 TEST_F(LifecycleTest, WorkerStuckInAHungToolIsCancelledAfterTheLimit) {
@@ -244,7 +229,7 @@ TEST_F(LifecycleTest, WorkerStuckInAHungToolIsCancelledAfterTheLimit) {
   std::vector<PI::CAdapterID> ids;
   ASSERT_EQ(0u, Init(ids));
   home_.WriteFile("hang", "");
-  ASSERT_EQ(0u, plugin_->Request(2, 0, &ids));
+  ASSERT_EQ(0u, plugin_->Request(REQ_SET_ADAPTER_IDS, 0, &ids));
   ASSERT_TRUE(clock_->WaitForSleepers(1));
   clock_->Advance(100);  // first wake-up: a full pass, whose inventory hangs
   for (int i = 0; i < 500 && !home_.Exists("hang-pid"); ++i)
@@ -279,68 +264,73 @@ class RoutingTest : public LifecycleTest {
 TEST_F(RoutingTest, AbsentPropertyIsNotFoundButStillCountsAChange) {
   const uint64_t before = Impl().m_Adapters[0].GetChangeCount();
   PI::CProperty property(99999, false);
-  EXPECT_EQ(20000u, plugin_->Request(6, AdapterId(), &property));
+  EXPECT_EQ(PI::ERR_NO_PROPERTY_FOUND, plugin_->Request(REQ_GET_PROPERTY, AdapterId(), &property));
   EXPECT_EQ(before + 1, Impl().m_Adapters[0].GetChangeCount());
 }
 
 TEST_F(RoutingTest, PropertyOneIsTheFirstOfTheFullList) {
   for (uint64_t id : {PluginId(), AdapterId(), DriveId()}) {
     std::vector<PI::CProperty> all;
-    ASSERT_EQ(0u, plugin_->Request(5, id, &all));
+    ASSERT_EQ(0u, plugin_->Request(REQ_GET_PROPERTIES, id, &all));
     ASSERT_FALSE(all.empty());
     PI::CProperty first(1, false);
-    ASSERT_EQ(0u, plugin_->Request(6, id, &first));
+    ASSERT_EQ(0u, plugin_->Request(REQ_GET_PROPERTY, id, &first));
     EXPECT_EQ(all[0], first);
   }
 }
 
 TEST_F(RoutingTest, AdaptersAndDrivesHaveNoSettableProperty) {
-  PI::CProperty property(30007, true);
+  PI::CProperty property(PI::PROP_NAME, true);
   property.SetValue("renamed");
-  EXPECT_EQ(20004u, plugin_->Request(7, AdapterId(), &property));
-  EXPECT_EQ(20004u, plugin_->Request(7, DriveId(), &property));
-  EXPECT_EQ(20004u, plugin_->Request(7, PluginId(), &property));
+  EXPECT_EQ(PI::ERR_PROPERTY_NOT_SETTABLE,
+            plugin_->Request(REQ_SET_PROPERTY, AdapterId(), &property));
+  EXPECT_EQ(PI::ERR_PROPERTY_NOT_SETTABLE,
+            plugin_->Request(REQ_SET_PROPERTY, DriveId(), &property));
+  EXPECT_EQ(PI::ERR_PROPERTY_NOT_SETTABLE,
+            plugin_->Request(REQ_SET_PROPERTY, PluginId(), &property));
 }
 
 TEST_F(RoutingTest, UnknownIdentifierTouchesNothing) {
   const uint64_t unknown = kIdBase | 999;
   std::vector<PI::CProperty> properties(2);
-  EXPECT_EQ(20008u, plugin_->Request(5, unknown, &properties));
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_GET_PROPERTIES, unknown, &properties));
   EXPECT_TRUE(properties.empty());
-  PI::CProperty property(30007, false);
-  EXPECT_EQ(20008u, plugin_->Request(6, unknown, &property));
-  EXPECT_EQ(20008u, plugin_->Request(7, unknown, &property));
+  PI::CProperty property(PI::PROP_NAME, false);
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_GET_PROPERTY, unknown, &property));
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_SET_PROPERTY, unknown, &property));
   std::vector<PI::COperation> operations(1);
-  EXPECT_EQ(20008u, plugin_->Request(8, unknown, &operations));
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_GET_OPERATIONS, unknown, &operations));
   EXPECT_TRUE(operations.empty());
   PI::COperation operation;
-  EXPECT_EQ(20008u, plugin_->Request(9, unknown, &operation));
-  EXPECT_EQ(20008u, plugin_->Request(10, unknown, &operation));
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_CHECK_OPERATION, unknown, &operation));
+  EXPECT_EQ(PI::ERR_NO_OBJECT, plugin_->Request(REQ_EXECUTE_OPERATION, unknown, &operation));
 }
 
 TEST_F(RoutingTest, PluginObjectWinsAnIdentifierItSharesWithAnAdapter) {
   Impl().m_Adapters[1].SetID(PluginId());
   std::vector<PI::CProperty> properties;
-  ASSERT_EQ(0u, plugin_->Request(5, PluginId(), &properties));
+  ASSERT_EQ(0u, plugin_->Request(REQ_GET_PROPERTIES, PluginId(), &properties));
   ASSERT_FALSE(properties.empty());
-  EXPECT_EQ(30137u, properties[0].m_ID);
+  EXPECT_EQ(PI::PROP_ADDRESS, properties[0].m_ID);
   EXPECT_EQ("Plugin:ID=309", properties[0].m_Text);
 }
 
 TEST_F(RoutingTest, OperationsOfEachKind) {
   std::vector<PI::COperation> operations(3);
-  EXPECT_EQ(0u, plugin_->Request(8, AdapterId(), &operations));
+  EXPECT_EQ(0u, plugin_->Request(REQ_GET_OPERATIONS, AdapterId(), &operations));
   EXPECT_TRUE(operations.empty());
-  ASSERT_EQ(0u, plugin_->Request(8, PluginId(), &operations));
+  ASSERT_EQ(0u, plugin_->Request(REQ_GET_OPERATIONS, PluginId(), &operations));
   ASSERT_EQ(1u, operations.size());
-  EXPECT_EQ(50002u, operations[0].GetID());
+  EXPECT_EQ(PI::OP_GET_EVENTS, operations[0].GetID());
 
   PI::COperation other;
-  other.m_ID = 50026;
-  EXPECT_EQ(0u, plugin_->Request(9, DriveId(), &other));
-  EXPECT_EQ(20005u, plugin_->Request(10, DriveId(), &other));
-  EXPECT_EQ(20005u, plugin_->Request(10, PluginId(), &other));
-  EXPECT_EQ(0u, plugin_->Request(10, AdapterId(), &other));
+  other.m_ID = PI::OP_NEEDS_HEALTHY_DRIVE;
+  EXPECT_EQ(0u, plugin_->Request(REQ_CHECK_OPERATION, DriveId(), &other));
+  EXPECT_EQ(PI::ERR_OPERATION_NOT_EXECUTABLE,
+            plugin_->Request(REQ_EXECUTE_OPERATION, DriveId(), &other));
+  EXPECT_EQ(PI::ERR_OPERATION_NOT_EXECUTABLE,
+            plugin_->Request(REQ_EXECUTE_OPERATION, PluginId(), &other));
+  EXPECT_EQ(0u, plugin_->Request(REQ_EXECUTE_OPERATION, AdapterId(), &other));
 }
 
 }  // namespace

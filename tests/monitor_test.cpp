@@ -58,7 +58,7 @@ class MonitorTest : public ::testing::Test {
   static void OnNotify(uint64_t context, IPLUGINAPI* plugin) {
     auto* self = reinterpret_cast<MonitorTest*>(context);
     std::vector<PI::CObject> objects;
-    plugin->Request(4, 0, &objects);
+    plugin->Request(REQ_GET_TOPOLOGY, 0, &objects);
     std::lock_guard<std::mutex> lock(self->notifyMutex_);
     ++self->notified_;
     self->notifyChanged_.notify_all();
@@ -71,9 +71,9 @@ class MonitorTest : public ::testing::Test {
     plugin_->m_CallbackContext = reinterpret_cast<uint64_t>(this);
     plugin_->m_Callback = &MonitorTest::OnNotify;
     std::vector<PI::CAdapterID> ids;
-    ASSERT_EQ(0u, plugin_->Request(1, 0, &ids));
+    ASSERT_EQ(0u, plugin_->Request(REQ_INITIALIZE, 0, &ids));
     for (size_t i = 0; i < ids.size(); ++i) ids[i].SetAdapterNumber(static_cast<int32_t>(i));
-    ASSERT_EQ(0u, plugin_->Request(2, 0, &ids));
+    ASSERT_EQ(0u, plugin_->Request(REQ_SET_ADAPTER_IDS, 0, &ids));
     ASSERT_TRUE(clock_->WaitForSleepers(1));
     clock_->Advance(100);
     ASSERT_TRUE(clock_->WaitForSleepers(1));
@@ -81,7 +81,8 @@ class MonitorTest : public ::testing::Test {
   }
 
   void Stop() {
-    auto done = std::async(std::launch::async, [this] { return plugin_->Request(3, 0, nullptr); });
+    auto done = std::async(std::launch::async,
+                           [this] { return plugin_->Request(REQ_DEINITIALIZE, 0, nullptr); });
     while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
       if (clock_->WaitForSleepers(1, 100)) clock_->Advance(500);
     EXPECT_EQ(0u, done.get());
@@ -115,8 +116,8 @@ class MonitorTest : public ::testing::Test {
 
   std::vector<PI::CEvent> CollectEvents() {
     PI::COperation operation;
-    operation.m_ID = 50002;
-    EXPECT_EQ(0u, plugin_->Request(10, PluginId(), &operation));
+    operation.m_ID = PI::OP_GET_EVENTS;
+    EXPECT_EQ(0u, plugin_->Request(REQ_EXECUTE_OPERATION, PluginId(), &operation));
     return operation.GetEvents();
   }
   static std::vector<uint32_t> Codes(const std::vector<PI::CEvent>& events) {
@@ -143,7 +144,8 @@ class MonitorTest : public ::testing::Test {
                                      const std::string& serial) {
     for (const PI::CObject& object : objects)
       for (const PI::CProperty& property : object.m_Properties)
-        if (object.m_Type == 19038 && property.m_ID == 30022 && property.m_Text == serial)
+        if (object.m_Type == PI::TYPE_ADAPTER && property.m_ID == PI::PROP_SERIAL_NUMBER &&
+            property.m_Text == serial)
           return &object;
     return nullptr;
   }
@@ -292,9 +294,9 @@ TEST_F(MonitorTest, SettingThePollIntervalClampsStoresAndWakesTheWorker) {
   const uint64_t changes = Impl().m_Plugin.GetChangeCount();
   const int notified = notified_;
 
-  PI::CProperty property(30005, true);
+  PI::CProperty property(PI::PROP_POLL_INTERVAL, true);
   property.SetValue(1, 2, 255, 1);
-  EXPECT_EQ(0u, plugin_->Request(7, PluginId(), &property));
+  EXPECT_EQ(0u, plugin_->Request(REQ_SET_PROPERTY, PluginId(), &property));
   EXPECT_EQ(2u, Impl().m_PollInterval.load());
   EXPECT_EQ(changes + 1, Impl().m_Plugin.GetChangeCount());
   EXPECT_EQ("# poll\nPollInterval=2\nOther=1\n", home_.ReadFile("Varnock.ini"));
@@ -307,18 +309,18 @@ TEST_F(MonitorTest, SettingThePollIntervalClampsStoresAndWakesTheWorker) {
   EXPECT_EQ(healthRuns + 1, ToolRuns("show -o json -vedidevu 0 -nvmelog SmartHealthInfo"));
 
   property.SetValue(300, 2, 255, 1);
-  EXPECT_EQ(0u, plugin_->Request(7, PluginId(), &property));
+  EXPECT_EQ(0u, plugin_->Request(REQ_SET_PROPERTY, PluginId(), &property));
   EXPECT_EQ(255u, Impl().m_PollInterval.load());
 
-  PI::CProperty name(30007, false);
-  EXPECT_EQ(20004u, plugin_->Request(7, PluginId(), &name));
+  PI::CProperty name(PI::PROP_NAME, false);
+  EXPECT_EQ(PI::ERR_PROPERTY_NOT_SETTABLE, plugin_->Request(REQ_SET_PROPERTY, PluginId(), &name));
   EXPECT_EQ(255u, Impl().m_PollInterval.load());
 }
 
 TEST_F(MonitorTest, TopologyListsPluginThenAdaptersThenDrives) {
   Start();
   std::vector<PI::CObject> objects;
-  ASSERT_EQ(0u, plugin_->Request(4, 0, &objects));
+  ASSERT_EQ(0u, plugin_->Request(REQ_GET_TOPOLOGY, 0, &objects));
   ASSERT_EQ(5u, objects.size());
   const uint32_t types[] = {19006, 19038, 19038, 19018, 19018};
   for (size_t i = 0; i < objects.size(); ++i) EXPECT_EQ(types[i], objects[i].m_Type) << i;
@@ -327,7 +329,7 @@ TEST_F(MonitorTest, TopologyListsPluginThenAdaptersThenDrives) {
   EXPECT_EQ(std::vector<uint64_t>{objects[3].m_ID}, objects[1].m_Children);
   EXPECT_EQ(std::vector<uint64_t>{objects[1].m_ID}, objects[3].m_Parents);
   ASSERT_EQ(1u, objects[0].m_Operations.size());
-  EXPECT_EQ(50002u, objects[0].m_Operations[0].GetID());
+  EXPECT_EQ(PI::OP_GET_EVENTS, objects[0].m_Operations[0].GetID());
   EXPECT_TRUE(objects[1].m_Operations.empty());
   ASSERT_NE(nullptr, AdapterBySerial(objects, kSecond));
   // The tool's version is known, so the plug-in object shows all six properties.
@@ -338,20 +340,20 @@ TEST_F(MonitorTest, WithoutAdaptersTheTopologyIsThePluginObjectAlone) {
   ChangeState([](isdct::State& state) { state.drives.clear(); });
   ASSERT_EQ(0u, createIf(&plugin_));
   std::vector<PI::CAdapterID> ids;
-  EXPECT_EQ(20012u, plugin_->Request(1, 0, &ids));
+  EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, plugin_->Request(REQ_INITIALIZE, 0, &ids));
   std::vector<PI::CObject> objects;
-  ASSERT_EQ(0u, plugin_->Request(4, 0, &objects));
+  ASSERT_EQ(0u, plugin_->Request(REQ_GET_TOPOLOGY, 0, &objects));
   ASSERT_EQ(1u, objects.size());
   EXPECT_EQ(5u, objects[0].m_Properties.size());  // no tool version
   ASSERT_EQ(1u, objects[0].m_Operations.size());
-  EXPECT_EQ(50002u, objects[0].m_Operations[0].GetID());
+  EXPECT_EQ(PI::OP_GET_EVENTS, objects[0].m_Operations[0].GetID());
 }
 
 TEST_F(MonitorTest, RepeatedSetAdapterIDsKeepsOneWorker) {
   Start();
   KVL::Threading::CThread* worker = Impl().m_WorkerThread.get();
   std::vector<PI::CAdapterID> ids;
-  ASSERT_EQ(0u, plugin_->Request(2, 0, &ids));
+  ASSERT_EQ(0u, plugin_->Request(REQ_SET_ADAPTER_IDS, 0, &ids));
   EXPECT_EQ(worker, Impl().m_WorkerThread.get());
   EXPECT_EQ(KVL::WAIT_TIMEOUT, worker->Wait(0));
 }

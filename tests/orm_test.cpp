@@ -107,35 +107,6 @@ class TableLayerTest : public ::testing::Test {
   DatabaseORM::storage_t storage_;
 };
 
-TEST_F(TableLayerTest, EachStatementShapeToTheCharacter) {
-  AddPairs();
-  AddSamples(/*autoIncrement=*/true, /*foreignKeys=*/true);
-  storage_.select(And(Equal(&Pair::N, 3), Equal(&Pair::H, "abc")));
-  Answer({"NULL"});
-  EXPECT_EQ(1u, storage_.insert(kFilled));
-  storage_.update(kFilled);
-  Sample keyless = kFilled;
-  keyless.ID = RaidDataModels::NullInt;
-  storage_.update(keyless);
-  storage_.remove(And(Equal(&Pair::N, 3), Equal(&Pair::H, "abc")));
-  EXPECT_EQ(1, storage_.qualifyColumns);  // restored after the DELETE
-  EXPECT_EQ((std::vector<std::string>{
-                "SELECT * FROM Pairs P  WHERE ( P.N = 3) AND ( P.H = 'abc') ",
-                "SELECT MAX(ID) FROM Samples",
-                "PRAGMA foreign_keys = ON; INSERT INTO Samples (N, H, Tags, Big, Ratio) "
-                "VALUES(5, 'a''b', 'x?y', 7, 2.500000);",
-                "PRAGMA foreign_keys = ON; UPDATE Samples SET ID=4, N=5, H='a''b', Tags='x?y', "
-                "Big=7, Ratio=2.500000 WHERE ID = 4;",
-                "PRAGMA foreign_keys = ON; UPDATE Samples SET ID=NULL, N=5, H='a''b', Tags='x?y', "
-                "Big=7, Ratio=2.500000 WHERE ID = -1;",
-                "DELETE FROM Pairs  WHERE ( N = 3) AND ( H = 'abc') "}),
-            Statements());
-
-  FailWith("disk I/O error");
-  EXPECT_THROW(storage_.remove(Equal(&Pair::N, 3)), DBEXCEPTION::DatabaseException);
-  EXPECT_EQ(0, storage_.qualifyColumns);  // left cleared after a failed DELETE
-}
-
 TEST_F(TableLayerTest, NullSentinelsAreWrittenAsNullAndLookalikesAsText) {
   AddSamples(/*autoIncrement=*/false);
   Sample sample;

@@ -143,16 +143,6 @@ TEST_F(ScanTest, DriveNamesCapacityAndProvisioning) {
   EXPECT_EQ(0u, Drive(2).m_UsablePercent);
 }
 
-TEST_F(ScanTest, RatedEnduranceFromLifetimeTable) {
-  ASSERT_FALSE(PI::GetLifeTimeDataNVMe().empty());
-  const PI::CNVMeLifeTimeData& known = PI::GetLifeTimeDataNVMe().front();
-  AddDrive("KNOWN").modelNumber = "INTEL " + known.m_Model.substr(0, known.m_Length) + "XYZ";
-  AddDrive("UNKNOWN").modelNumber = "ACME 9000";
-  ScanFirst();
-  EXPECT_EQ(known.m_Endurance, Adapter(0).m_RatedEndurance);
-  EXPECT_EQ(1u, Adapter(1).m_RatedEndurance);
-}
-
 TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   AddDrive("KEEP", "0000:03:00.0");
   AddDrive("GONE", "0000:04:00.0");

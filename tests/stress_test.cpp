@@ -93,7 +93,8 @@ class StressTest : public ::testing::Test {
   static void OnNotify(uint64_t context, IPLUGINAPI* plugin) {
     auto* self = reinterpret_cast<StressTest*>(context);
     std::vector<PI::CObject> objects;
-    EXPECT_EQ(0u, plugin->Request(4, 0, &objects));  // a host reads the tree from the callback
+    // A host reads the tree from the callback.
+    EXPECT_EQ(0u, plugin->Request(REQ_GET_TOPOLOGY, 0, &objects));
     self->CheckTopology(objects);
     ++self->notified_;
   }
@@ -150,7 +151,7 @@ class StressTest : public ::testing::Test {
       switch (code) {
         case 4: {
           std::vector<PI::CObject> objects;
-          result = plugin->Request(4, 0, &objects);
+          result = plugin->Request(REQ_GET_TOPOLOGY, 0, &objects);
           CheckTopology(objects);
           known.clear();
           for (const PI::CObject& object : objects) known.push_back(object.m_ID);
@@ -158,26 +159,26 @@ class StressTest : public ::testing::Test {
         }
         case 5: {
           std::vector<PI::CProperty> properties;
-          result = plugin->Request(5, id, &properties);
+          result = plugin->Request(REQ_GET_PROPERTIES, id, &properties);
           break;
         }
         case 6: {
           PI::CProperty property;
           property.m_ID = static_cast<PI::_PROPERTY_ID>(
               pick(1, 30003, 30005, 30007, 30017, 30022, 30069, 30442, 30489, 99999));
-          result = plugin->Request(6, id, &property);
+          result = plugin->Request(REQ_GET_PROPERTY, id, &property);
           break;
         }
         case 7: {
           // The poll interval is left to the driving thread, which must know the worker's wait.
           PI::CProperty property(static_cast<PI::_PROPERTY_ID>(pick(30007, 30022, 1)), true);
           property.SetValue(std::string("x"));
-          result = plugin->Request(7, id, &property);
+          result = plugin->Request(REQ_SET_PROPERTY, id, &property);
           break;
         }
         case 8: {
           std::vector<PI::COperation> operations;
-          result = plugin->Request(8, id, &operations);
+          result = plugin->Request(REQ_GET_OPERATIONS, id, &operations);
           break;
         }
         case 9:
@@ -285,9 +286,9 @@ TEST_F(StressTest, EveryImpliedEventReachesTheHostOnceAndInOrder) {
 
     if (pass % 10 == 9) {  // the host sets the poll interval; the worker is woken by it
       const int before = notified_;
-      PI::CProperty interval(30005, true);
+      PI::CProperty interval(PI::PROP_POLL_INTERVAL, true);
       interval.SetValue(static_cast<int32_t>(random() % 5), 2, 255, 1);
-      EXPECT_EQ(0u, host_.Plugin()->Request(7, kPluginObject, &interval));
+      EXPECT_EQ(0u, host_.Plugin()->Request(REQ_SET_PROPERTY, kPluginObject, &interval));
       for (int i = 0; i < 6000 && notified_ == before; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       ASSERT_GT(notified_, before);

@@ -1,5 +1,6 @@
-// Module-wide objects of the plug-in (language file, module information) and the helpers every
-// source file shares: tracing with the module's level mask and printf-style text formatting.
+// Module-wide objects of the plug-in (language file, module information), its identity and the
+// bounds of its settings, and the helpers every source file shares: tracing with the module's
+// level mask and printf-style text formatting. Constants and thread-safe helpers only.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,10 @@ constexpr const char* kModuleVersion = "P:7.20.0 F:7.20.0";
 constexpr const char* kPluginName = "VedidEVU-Plugin";
 constexpr const char* kPluginVersion = "7.20.0";
 constexpr const char* kPluginVendor = "Intel, Inc.";
-constexpr int32_t kPollMin = 2;             // seconds
-constexpr int32_t kPollMax = 255;           // seconds
-constexpr uint32_t kPollDefault = 30;       // seconds
-constexpr uint64_t kRefreshDefault = 30000; // milliseconds between full passes
+constexpr int32_t kPollMin = 2;              // seconds
+constexpr int32_t kPollMax = 255;            // seconds
+constexpr uint32_t kPollDefault = 30;        // seconds
+constexpr uint64_t kRefreshDefault = 30000;  // milliseconds between full passes
 
 // Trace levels.
 constexpr uint32_t TL_ENTRY = 2;

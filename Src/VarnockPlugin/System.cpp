@@ -74,7 +74,7 @@ bool IPLUGINAPI_IMPL::UpdateSystem(std::vector<CVedidEVUAdapter>& adapters,
     (void)m_Database.UpdateObjectInDatabase(drive, m_Adapters);
   (void)m_Database.UpdateObjectInDatabase(m_Plugin, Settings());
 
-  // The trace gives the result in the host's terms: 0, or 20000 when nothing differed.
+  // The trace gives the result in the host's terms: success, or not found when nothing differed.
   VTRACE(TL_ENTRY, "LEAVE UpdateSystem ret = %d",
          changes.changed ? PI::ERR_SUCCESS : PI::ERR_NO_PROPERTY_FOUND);
   return changes.changed;
