@@ -15,11 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string output = fuzz::AsText(data, size);
   fuzz::AnswerToolRuns([&](const std::string&) { return output; });
   auto& plugin = fuzz::Plugin();
-  plugin.m_ToolVersion = "stale";
-  plugin.GetVersion(plugin.m_ToolVersion);
+  plugin.m_ToolVersion = NAMESPACE_Varnock::CmdEmu::GetVersion(plugin.m_ToolPath);
 
   std::vector<PI::CProperty> properties;
-  plugin.GetPluginProperties(plugin.m_Plugin, properties, 1);
+  plugin.GetPluginProperties(properties, PI::PROP_ALL);
   // Five fixed properties, and the version when one was found.
   if (properties.size() != (plugin.m_ToolVersion.empty() ? 5u : 6u)) std::abort();
   RaidDataModels::Plugin row;
