@@ -1,6 +1,6 @@
 // Module-wide objects of the plug-in (language file, module information), its identity and the
-// bounds of its settings, and the helpers every source file shares: tracing with the module's
-// level mask and printf-style text formatting. Constants and thread-safe helpers only.
+// bounds of its settings, and what every source file shares: tracing with the module's level
+// mask and printf-style text formatting. Constants and thread-safe functions only.
 #pragma once
 
 #include <cstdint>

@@ -44,7 +44,7 @@ std::string WithoutLastComponent(const std::string& path) {
 
 uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
   VTRACE(TL_ENTRY, "ENTER Initialize()");
-  if (InitializeSyncObjects() != PI::ERR_SUCCESS) return PI::ERR_LOCK_INITIALIZATION_FAILED;
+  if (!InitializeSyncObjects()) return PI::ERR_LOCK_INITIALIZATION_FAILED;
 
   if (!SupportedHardwarePresent()) {
     PrintAdapterCount(0);
@@ -68,7 +68,7 @@ uint32_t IPLUGINAPI_IMPL::Initialize(std::vector<PI::CAdapterID>& adapterIds) {
   return BuildFirstPicture(adapterIds);
 }
 
-uint32_t IPLUGINAPI_IMPL::InitializeSyncObjects() {
+bool IPLUGINAPI_IMPL::InitializeSyncObjects() {
   struct InitStep {
     const char* failure;
     uint32_t (*init)(IPLUGINAPI_IMPL&);
@@ -89,10 +89,10 @@ uint32_t IPLUGINAPI_IMPL::InitializeSyncObjects() {
     const uint32_t result = step.init(*this);
     if (result != 1) {
       VTRACE_AS(kInitializeTrace, TL_ENTRY, step.failure, result);
-      return PI::ERR_LOCK_INITIALIZATION_FAILED;
+      return false;
     }
   }
-  return PI::ERR_SUCCESS;
+  return true;
 }
 
 void IPLUGINAPI_IMPL::LocateTool() {

@@ -43,7 +43,9 @@ class IPLUGINAPI_IMPL : public IPLUGINAPI {
 
   // Lifecycle (Src/VarnockPlugin).
   uint32_t Initialize(std::vector<PI::CAdapterID>& adapterIds);
-  uint32_t InitializeSyncObjects();
+  // The steps of Initialize: ready the locks and events (false when one fails, traced); find the
+  // tool beside the host; build, store and hand over the first picture (the request's result).
+  [[nodiscard]] bool InitializeSyncObjects();
   void LocateTool();
   uint32_t BuildFirstPicture(std::vector<PI::CAdapterID>& adapterIds);
   uint32_t SetAdapterIDs(std::vector<PI::CAdapterID>& adapterIds);
