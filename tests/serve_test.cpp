@@ -422,7 +422,8 @@ TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
   EXPECT_EQ("", home.ReadFile("promtool.out"));
   for (const std::string& line : std::vector<std::string>{
            "varnock_up 1\n", "varnock_drives 2\n",
-        Temperature(kHot) + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 31\n",
+        Temperature(kHot) +
+            ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 31\n",
         "varnock_nvme_info{serial=\"" + std::string(kPlain) + "\",model=\"SSDPE2KE016T7\"",
         "varnock_nvme_power_on_seconds_total{serial=\"" + std::string(kHot) +
             "\",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 4320000\n"})
