@@ -34,14 +34,15 @@ free_port() {
 }
 
 # start_serve SHELL HOME OUT [OPTIONS...]: runs SHELL serve on a free port in the background and
-# prints the port once it serves (the shell says "serving on http://127.0.0.1:PORT/").
+# prints the port once it serves (the shell says "serving on http://127.0.0.1:PORT/"); gives up
+# after a minute, which a busy machine may need to start the plug-in.
 start_serve() {
   local shell=$1 home=$2 out=$3
   shift 3
   "$shell" --home "$home" "$@" serve --listen 127.0.0.1:0 >"$out" 2>"$out.err" &
   pids+=($!)
   local try port
-  for try in $(seq 1 100); do
+  for try in $(seq 1 600); do
     port=$(sed -n 's|.*serving on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$out" | head -n1)
     if [ -n "$port" ]; then
       echo "$port"
@@ -49,6 +50,7 @@ start_serve() {
     fi
     sleep 0.1
   done
+  echo "serve did not start within a minute:" >&2
   cat "$out" "$out.err" >&2
   return 1
 }
