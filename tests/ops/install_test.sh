@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs into a scratch root and runs what was installed: `--version` and `serve` on a copy of
-# the demo home, scraped once. Then packages the build as a .deb, reads it back with dpkg-deb and
-# unpacks it into a second scratch root, whose shell must run as well. Nothing touches the
-# machine's own root.
+# the demo home, scraped once. Then packages the build as a .deb, reads it back with dpkg-deb,
+# installs it with dpkg into a second scratch root, runs its shell, and purges it. Nothing
+# touches the machine's own root.
 # Usage: install_test.sh BUILD_DIR DEMO_HOME
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -54,9 +54,20 @@ done
 contents=$(dpkg-deb --contents "$deb")
 grep -q ' ./usr/lib/systemd/system/varnock-host.service$' <<<"$contents" || fail "no unit in the package"
 if grep -E ' ./(etc|var|usr/local)/' <<<"$contents"; then fail "files outside /usr"; fi
-# The maintainer scripts parse, and do nothing without a running systemd.
-dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$work" ./postinst ./prerm ./postrm
-for script in postinst prerm postrm; do sh -n "$work/$script" || fail "$script does not parse"; done
-dpkg -x "$deb" "$work/unpacked"
-check_tree "$work/unpacked"
+# Installed by dpkg into a root of its own (the maintainer scripts leave the running system
+# alone there), it runs; a purge leaves nothing but dpkg's own records.
+root="$work/dpkg-root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+dpkg_root() {
+  dpkg --root="$root" --admindir="$root/var/lib/dpkg" --force-script-chrootless \
+    --force-depends --force-not-root --log=/dev/null "$@" >>"$work/dpkg.log" 2>&1 ||
+    fail "dpkg $*: $(cat "$work/dpkg.log")"
+}
+dpkg_root -i "$deb"
+check_tree "$root"
+mkdir -p "$root/var/lib/varnock" && touch "$root/var/lib/varnock/host.db"
+dpkg_root --purge varnock
+left=$(cd "$root" && find . -path ./var/lib/dpkg -prune -o -type f -print)
+[ -z "$left" ] || fail "files left after the purge: $left"
 echo "ok"
