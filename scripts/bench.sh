@@ -11,7 +11,7 @@ results="$build_dir/bench-results"
 mkdir -p "$results"
 
 echo "Building the benchmarks in $build_dir ..." >&2
-if ! "$here/scripts/setup.sh" "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVARNOCK_BUILD_BENCH=ON \
+if ! "$here/scripts/setup.sh" --tests "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVARNOCK_BUILD_BENCH=ON \
       -DVARNOCK_BUILD_TESTS=OFF >"$results/build.log" 2>&1; then
   tail -n 30 "$results/build.log" >&2
   exit 1

@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs (only those missing), then configures and builds.
-# Usage: scripts/setup.sh [BUILD_DIR] [extra CMake options...]
+# Installs the Debian packages that are missing, then configures and builds.
+# Usage: scripts/setup.sh [--tests] [BUILD_DIR] [extra CMake options...]
+#   without --tests: only what the build and the demo need; builds the shell, the plug-in, the
+#                    tool stand-in and the demo home (the tests too when GoogleTest is there)
+#   --tests:         also what the tests and benchmarks need (GoogleTest, Google Benchmark,
+#                    Prometheus, Chromium, clang, jq, packaging tools); builds everything
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+tests=
+if [ "${1:-}" = --tests ]; then
+  tests=yes
+  shift
+fi
 build_dir=${1:-"$here/build"}
 shift || true
 
 packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-thread-dev
-          rapidjson-dev libsqlite3-dev sqlite3 libgtest-dev libbenchmark-dev
-          libcpp-httplib-dev prometheus chromium
-          clang-14 libclang-rt-14-dev)
+          rapidjson-dev libsqlite3-dev libcpp-httplib-dev)
+test_packages=(libgtest-dev libbenchmark-dev sqlite3 jq prometheus chromium
+               clang-14 libclang-rt-14-dev dpkg-dev file)
+[ -n "$tests" ] && packages+=("${test_packages[@]}")
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
+  installed "$package" || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
@@ -23,5 +34,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+if [ -n "$tests" ]; then
+  cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOCK_BUILD_TESTS=ON \
+    "$@" >/dev/null
+  cmake --build "$build_dir" -j"$(nproc)"
+else
+  # The demo needs no test; a tree configured for them keeps them while GoogleTest is there.
+  options=()
+  installed libgtest-dev || options+=(-DVARNOCK_BUILD_TESTS=OFF)
+  cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" "$@" >/dev/null
+  cmake --build "$build_dir" -j"$(nproc)" --target varnock-host
+fi

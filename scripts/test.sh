@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite; then the suite under the
-# sanitizers and a short run of every fuzz target.
+# Installs what is missing (the test-only packages too), builds, and runs the whole test suite,
+# the operations checks included (promtool check rules and test rules, the dashboard's queries in
+# Prometheus, script --json through jq, an install into a scratch root and the .deb); then the
+# suite under the sanitizers and a short run of every fuzz target.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-"$here/scripts/setup.sh" "$here/build"
+"$here/scripts/setup.sh" --tests "$here/build"
 cd "$here/build"
 ctest --output-on-failure -j2 --timeout 600
 

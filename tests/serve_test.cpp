@@ -100,10 +100,10 @@ std::vector<PI::CObject> TwoDrives() {
       Float(30442, 36.6f, PI::UNIT_CELSIUS), Bounded(30486, 97), Bounded(30488, 10),
       Bounded(30494, 3), Float(30489, 10.74f, PI::UNIT_TB), Float(30490, 536.87f, PI::UNIT_GB),
       Unsigned(30498, 8760, PI::UNIT_HOURS), Unsigned(30189, (1ULL << 60) + 1), warnings,
-      Text(30483, "2026-12-09")};
+      Text(30483, "2026-12-09"), Text(30247, "/dev/nvme0n1")};
   for (const PI::CProperty& part : Location(3)) full.push_back(part);
   return {
-      Object(kPluginId, 19006, {poll}),
+      Object(kPluginId, 19006, {poll, Text(30099, "7.20.0")}),
       Object(kPluginId + 1, 19038, full),
       Object(kPluginId + 3, 19038, {Text(30022, "SER2")}),
       Object(kPluginId + 4, 19018, {Float(30069, 41, PI::UNIT_CELSIUS)}, {kPluginId + 3}),
@@ -138,7 +138,8 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
   state.lastNotificationMs = 1700000000250;
   const std::string text = host_shell::RenderMetrics(state);
 
-  const std::string one = R"({serial="SER\"1\\",model="SSDPED1K375GA",pci="0000:03:00.1"})";
+  const std::string one =
+      R"({serial="SER\"1\\",model="SSDPED1K375GA",pci="0000:03:00.1",device="nvme0n1"})";
   const std::string two = R"({serial="SER2",model="",pci=""})";
   for (const std::string& line : std::vector<std::string>{
            "varnock_up 1", "varnock_poll_interval_seconds 7", "varnock_drives 2",
@@ -148,7 +149,7 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
            "varnock_nvme_temperature_celsius" + two + " 41",
            "varnock_nvme_available_spare_ratio" + one + " 0.97",
            "varnock_nvme_available_spare_threshold_ratio" + one + " 0.1",
-           "varnock_nvme_percentage_used_ratio" + one + " 0.03",
+           "varnock_nvme_endurance_used_ratio" + one + " 0.03",
            "varnock_nvme_read_bytes_total" + one + " 10740000000000",
            "varnock_nvme_written_bytes_total" + one + " 536870000000",
            "varnock_nvme_power_on_seconds_total" + one + " 31536000",
@@ -156,10 +157,10 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
            "varnock_nvme_critical_warning" + one + " 3",
            "varnock_nvme_critical_warning" + two + " 0",
            "varnock_nvme_end_of_life_timestamp_seconds" + one + " 1796774400",
-           "varnock_nvme_status{serial=\"SER\\\"1\\\\\",model=\"SSDPED1K375GA\","
-           "pci=\"0000:03:00.1\",state=\"Warning\"} 1",
-           "varnock_nvme_status{serial=\"SER\\\"1\\\\\",model=\"SSDPED1K375GA\","
-           "pci=\"0000:03:00.1\",state=\"OK\"} 0"}) {
+           "varnock_nvme_status" + one.substr(0, one.size() - 1) + ",state=\"Warning\"} 1",
+           "varnock_nvme_status" + one.substr(0, one.size() - 1) + ",state=\"OK\"} 0",
+           "varnock_nvme_info" + one.substr(0, one.size() - 1) + ",firmware=\"\"} 1",
+           "varnock_nvme_info{serial=\"SER2\",model=\"\",pci=\"\",firmware=\"\"} 1"}) {
     EXPECT_TRUE(Has(text, line + "\n")) << line << "\n" << text;
   }
   // What the second adapter does not show has no sample; its families still have one header
@@ -182,7 +183,8 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
       EXPECT_EQ(family, line.substr(0, line.find_first_of("{ "))) << line;
     }
   }
-  EXPECT_EQ(17u, families.size());
+  EXPECT_TRUE(Has(text, ",plugin_version=\"7.20.0\",commit=\"")) << text;
+  EXPECT_EQ(18u, families.size());
   EXPECT_EQ(families.size(), types);
 }
 
@@ -210,7 +212,7 @@ TEST(FleetViewTest, KeepsTheLastEventsCountsThemAndFollowsTheTopology) {
   answer.Parse(pages->events.c_str());
   ASSERT_FALSE(answer.HasParseError()) << pages->events;
   EXPECT_STREQ("exec", answer["cmd"].GetString());
-  EXPECT_EQ(kPluginId, answer["object"].GetUint64());
+  EXPECT_EQ(std::to_string(kPluginId), answer["object"].GetString());
   EXPECT_EQ(105u, answer["sequence"].GetUint64());
   ASSERT_EQ(FleetView::kKeptEvents, answer["events"].Size());
   EXPECT_EQ(5u, answer["events"][0]["time"].GetUint64());
@@ -420,10 +422,11 @@ TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
   EXPECT_EQ("", home.ReadFile("promtool.out"));
   for (const std::string& line : std::vector<std::string>{
            "varnock_up 1\n", "varnock_drives 2\n",
-        Temperature(kHot) + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 31\n",
+        Temperature(kHot) +
+            ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 31\n",
         "varnock_nvme_info{serial=\"" + std::string(kPlain) + "\",model=\"SSDPE2KE016T7\"",
         "varnock_nvme_power_on_seconds_total{serial=\"" + std::string(kHot) +
-            "\",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 4320000\n"})
+            "\",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 4320000\n"})
     EXPECT_TRUE(Has(result->body, line)) << line << "\n" << result->body;
 
   rapidjson::Document topology, events;
@@ -432,7 +435,7 @@ TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
   EXPECT_STREQ("topology", topology["cmd"].GetString());
   EXPECT_EQ(0, topology["result"].GetInt());
   ASSERT_EQ(5u, topology["objects"].Size());
-  EXPECT_EQ(kPluginId + 1, topology["objects"][1]["id"].GetUint64());
+  EXPECT_EQ(std::to_string(kPluginId + 1), topology["objects"][1]["id"].GetString());
   events.Parse(Get("/api/events").c_str());
   ASSERT_FALSE(events.HasParseError());
   EXPECT_STREQ("exec", events["cmd"].GetString());

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -177,7 +178,8 @@ TEST_F(ShellTest, CodesOutsideTheTableGiveOutOfRangeAndBadLinesAnError) {
     EXPECT_TRUE(answers[i].HasMember("error")) << i;
   }
   EXPECT_EQ(0, answers[7]["result"].GetInt());
-  EXPECT_EQ(0, last.status);
+  // Any failed line makes the exit status 1.
+  EXPECT_EQ(1, last.status);
 }
 
 // --- The plug-in driven through the shell -------------------------------------------------
@@ -198,8 +200,9 @@ TEST_F(ShellPluginTest, LifecycleNumbersAdaptersAndListsTheTopologyInOrder) {
   auto answers = Script("create\ninit\nset-adapter-ids\ntopology\ndeinit\nrelease\n");
   ASSERT_EQ(6u, answers.size());
   for (int i = 0; i < 6; ++i) EXPECT_EQ(0, answers[i]["result"].GetInt()) << i;
-  // The plug-in's own line stays a plain line before the init answer.
-  EXPECT_TRUE(Contains(last.lines, "Varnock:  Initialize:  adapter count is 2"));
+  // Standard output holds the JSON lines alone; the plug-in's own line goes to standard error.
+  EXPECT_EQ(6u, last.lines.size());
+  EXPECT_NE(std::string::npos, last.errors.find("Varnock:  Initialize:  adapter count is 2\n"));
   const auto& ids = answers[1]["adapterIds"];
   ASSERT_EQ(2u, ids.Size());
   EXPECT_EQ(3, ids[0]["bus"].GetInt());
@@ -214,19 +217,37 @@ TEST_F(ShellPluginTest, LifecycleNumbersAdaptersAndListsTheTopologyInOrder) {
                                 kModuleBits + 4};
   for (rapidjson::SizeType i = 0; i < 5; ++i) {
     EXPECT_EQ(types[i], objects[i]["type"].GetUint()) << i;
-    ASSERT_TRUE(objects[i]["id"].IsUint64()) << i;
-    EXPECT_EQ(objectIds[i], objects[i]["id"].GetUint64()) << i;
+    ASSERT_TRUE(objects[i]["id"].IsString()) << i;
+    EXPECT_EQ(std::to_string(objectIds[i]), objects[i]["id"].GetString()) << i;
   }
   EXPECT_EQ(2u, objects[0]["children"].Size());
-  EXPECT_EQ(kModuleBits + 2, objects[1]["children"][0].GetUint64());
-  EXPECT_EQ(kModuleBits + 1, objects[3]["parents"][0].GetUint64());
-  EXPECT_EQ(kModuleBits + 3, objects[4]["parents"][0].GetUint64());
+  EXPECT_EQ(std::to_string(kModuleBits + 2), objects[1]["children"][0].GetString());
+  EXPECT_EQ(std::to_string(kModuleBits + 1), objects[3]["parents"][0].GetString());
+  EXPECT_EQ(std::to_string(kModuleBits + 3), objects[4]["parents"][0].GetString());
   EXPECT_STREQ("adapter:PHLE812300AB1P6AGN", objects[1]["name"].GetString());
-  const rapidjson::Value* status = nullptr;
-  for (const auto& property : objects[1]["properties"].GetArray())
-    if (property["id"].GetUint() == 30017) status = &property;
+  auto find = [](const rapidjson::Value& object, uint32_t id) -> const rapidjson::Value* {
+    for (const auto& property : object["properties"].GetArray())
+      if (property["id"].GetUint() == id) return &property;
+    return nullptr;
+  };
+  const rapidjson::Value* status = find(objects[1], 30017);
   ASSERT_NE(nullptr, status);
   EXPECT_EQ(40024, (*status)["value"].GetInt());
+  // Values with a unit also carry the value in its base unit.
+  const std::tuple<int, uint32_t, const char*, double> baseValues[] = {
+      {1, 30498, "seconds", 8760 * 3600.0},  // power-on hours
+      {1, 30488, "ratio", 0.1},              // spare threshold, 10 %
+      {2, 30442, "celsius", 31},             // temperature
+      // Data units of 512000 bytes, shown with seven digits in TB on one drive, GB on the other.
+      {1, 30490, "bytes", 21474840000000.0},  // 41943040 units: 21.47484 TB
+      {2, 30489, "bytes", 536870900000.0},    // 1048576 units: 536.8709 GB
+  };
+  for (const auto& [object, id, field, expected] : baseValues) {
+    const rapidjson::Value* property = find(objects[object], id);
+    ASSERT_NE(nullptr, property) << id;
+    ASSERT_TRUE(property->HasMember(field)) << id;
+    EXPECT_DOUBLE_EQ(expected, (*property)[field].GetDouble()) << id;
+  }
   EXPECT_EQ(2, home.CountRows("PD"));
 }
 
@@ -235,8 +256,8 @@ TEST_F(ShellPluginTest, PollIntervalIsClampedAndWrittenBack) {
       "create\ninit\n"
       "get plugin 30005\n"
       "set plugin 30005 1\n"
-      "set plugin 30005 300\n"
-      "get plugin 30005\n"
+      "set plugin poll-interval 300\n"
+      "get plugin PollInterval\n"
       "set adapter:PHLE812300AB1P6AGN 30007 x\n"
       "deinit\nrelease\n");
   ASSERT_EQ(9u, answers.size());
@@ -247,6 +268,7 @@ TEST_F(ShellPluginTest, PollIntervalIsClampedAndWrittenBack) {
   EXPECT_EQ(0, answers[3]["result"].GetInt());
   EXPECT_EQ(0, answers[4]["result"].GetInt());
   EXPECT_EQ(255, answers[5]["properties"][0]["value"].GetInt());
+  EXPECT_EQ(255, answers[5]["properties"][0]["seconds"].GetInt());
   EXPECT_EQ("PollInterval=255\n", home.ReadFile("Varnock.ini"));
   EXPECT_EQ(20004, answers[6]["result"].GetInt());
 }
@@ -285,8 +307,8 @@ TEST_F(ShellPluginTest, HeatedDriveRaisesTemperatureEventsCollectedThroughOperat
   ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
 
   // Notifications come for every full pass; collect until the temperature events are in.
-  std::vector<std::pair<uint32_t, uint32_t>> events;  // code, severity
-  uint64_t object = 0;
+  std::vector<std::pair<uint32_t, std::string>> events;  // code, severity
+  std::string object;
   for (int attempt = 0; attempt < 20 && events.size() < 2; ++attempt) {
     shell.Send("wait-notify 600");
     ASSERT_TRUE(shell.NextAnswer()["notified"].GetBool());
@@ -294,8 +316,9 @@ TEST_F(ShellPluginTest, HeatedDriveRaisesTemperatureEventsCollectedThroughOperat
     rapidjson::Document collected = shell.NextAnswer();
     ASSERT_EQ(0, collected["result"].GetInt());
     for (const auto& event : collected["events"].GetArray()) {
-      events.emplace_back(event["code"].GetUint(), event["severity"].GetUint());
-      object = event["object"].GetUint64();
+      events.emplace_back(event["code"].GetUint(), event["severityName"].GetString());
+      object = event["object"].GetString();
+      EXPECT_STREQ("PHKS750500FQ375AGN", event["serial"].GetString());
     }
   }
   shell.Send("exec plugin 50002");
@@ -304,9 +327,10 @@ TEST_F(ShellPluginTest, HeatedDriveRaisesTemperatureEventsCollectedThroughOperat
   EXPECT_EQ(0, shell.Wait());
 
   // Bits 0x200 and 0x80, handed over last-created first, about the hot drive's adapter.
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{10962, 3}, {10960, 4}};
+  const std::vector<std::pair<uint32_t, std::string>> expected = {{10962, "Warning"},
+                                                                   {10960, "Critical"}};
   EXPECT_EQ(expected, events);
-  EXPECT_EQ(kModuleBits + 3, object);
+  EXPECT_EQ(std::to_string(kModuleBits + 3), object);
 }
 
 TEST_F(ShellPluginTest, EndOfScriptOrCtrlCShutsARunningPluginDown) {

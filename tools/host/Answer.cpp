@@ -34,11 +34,16 @@ const char* KindWord(const PI::CProperty& property) {
   return "none";
 }
 
-// A float as the shortest double that prints like the float itself (41.5, not 41.5000000001).
-double FloatForJson(float value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.7g", static_cast<double>(value));
-  return std::strtod(buffer, nullptr);
+// An object identifier as JSON: a decimal string.
+rapidjson::Value IdJson(uint64_t id, rapidjson::Document::AllocatorType& allocator) {
+  return rapidjson::Value(std::to_string(id).c_str(), allocator);
+}
+
+// A number as JSON: an exact integer when it is whole and fits, else a double.
+rapidjson::Value NumberJson(double value) {
+  if (value == std::floor(value) && std::fabs(value) < 9007199254740992.0)
+    return rapidjson::Value(static_cast<int64_t>(value));
+  return rapidjson::Value(value);
 }
 
 std::string Hex(uint64_t value) {
@@ -101,6 +106,7 @@ void Answer::AddMember(const char* key, rapidjson::Value& value) {
 }
 
 void Answer::Result(int64_t code) {
+  m_Code = code;
   rapidjson::Value value(code);
   AddMember("result", value);
   m_ResultText = " " + std::to_string(code) + " (" + ErrorText(code) + ")";
@@ -135,6 +141,12 @@ void Answer::Field(const char* key, bool value) {
   rapidjson::Value json(value);
   AddMember(key, json);
   m_FieldText += std::string("  ") + key + "=" + (value ? "yes" : "no");
+}
+
+void Answer::Id(const char* key, uint64_t id) {
+  rapidjson::Value json = IdJson(id, m_Doc.GetAllocator());
+  AddMember(key, json);
+  m_FieldText += std::string("  ") + key + "=" + std::to_string(id);
 }
 
 void Answer::AdapterIds(const std::vector<PI::CAdapterID>& ids) {
@@ -173,9 +185,12 @@ rapidjson::Value Answer::PropertyJson(const PI::CProperty& property) {
     case PI::CProperty::VALUE_UINT64:
       value.SetUint64(property.m_UInt64);
       break;
-    case PI::CProperty::VALUE_FLOAT:
-      if (std::isfinite(property.m_Float)) value.SetDouble(FloatForJson(property.m_Float));
+    case PI::CProperty::VALUE_FLOAT: {
+      double number = 0;
+      if (std::isfinite(property.m_Float) && PropertyNumber(property, number))
+        value.SetDouble(number);
       break;
+    }
     case PI::CProperty::VALUE_BOUNDED:
     case PI::CProperty::VALUE_ENUMERATION:
       value.SetInt(property.m_Int);
@@ -191,6 +206,9 @@ rapidjson::Value Answer::PropertyJson(const PI::CProperty& property) {
   entry.AddMember("units", property.m_Units, allocator);
   entry.AddMember("unitName", rapidjson::Value(PI::UnitName(property.m_Units).c_str(), allocator),
                   allocator);
+  BaseValue base{};
+  if (ToBaseUnit(property, base))
+    entry.AddMember(rapidjson::StringRef(base.field), NumberJson(base.value), allocator);
   entry.AddMember("display", property.m_DisplayCode, allocator);
   entry.AddMember("state", property.m_StateCode, allocator);
   entry.AddMember("settable", property.m_Settable, allocator);
@@ -246,14 +264,14 @@ void Answer::Objects(const std::vector<PI::CObject>& objects) {
   rapidjson::Value list(rapidjson::kArrayType);
   for (const PI::CObject& object : objects) {
     rapidjson::Value entry(rapidjson::kObjectType);
-    entry.AddMember("id", object.m_ID, allocator);
+    entry.AddMember("id", IdJson(object.m_ID, allocator), allocator);
     entry.AddMember("name", rapidjson::Value(ObjectName(object).c_str(), allocator), allocator);
     entry.AddMember("type", object.m_Type, allocator);
     rapidjson::Value parents(rapidjson::kArrayType);
-    for (uint64_t id : object.m_Parents) parents.PushBack(id, allocator);
+    for (uint64_t id : object.m_Parents) parents.PushBack(IdJson(id, allocator), allocator);
     entry.AddMember("parents", parents, allocator);
     rapidjson::Value children(rapidjson::kArrayType);
-    for (uint64_t id : object.m_Children) children.PushBack(id, allocator);
+    for (uint64_t id : object.m_Children) children.PushBack(IdJson(id, allocator), allocator);
     entry.AddMember("children", children, allocator);
     entry.AddMember("changeCount", object.m_ChangeCount, allocator);
     entry.AddMember("mark", object.m_Mark, allocator);
@@ -282,11 +300,15 @@ void Answer::Objects(const std::vector<PI::CObject>& objects) {
 rapidjson::Value Answer::EventJson(const PI::CEvent& event, const NameOf& nameOf) {
   auto& allocator = m_Doc.GetAllocator();
   rapidjson::Value entry(rapidjson::kObjectType);
-  entry.AddMember("object", event.m_ObjectID, allocator);
-  entry.AddMember("objectName", rapidjson::Value(nameOf(event.m_ObjectID).c_str(), allocator),
+  const std::string name = nameOf(event.m_ObjectID);
+  entry.AddMember("object", IdJson(event.m_ObjectID, allocator), allocator);
+  entry.AddMember("objectName", rapidjson::Value(name.c_str(), allocator), allocator);
+  entry.AddMember("serial", rapidjson::Value(EventSerial(event, name).c_str(), allocator),
                   allocator);
   entry.AddMember("code", event.m_Code, allocator);
   entry.AddMember("severity", event.m_Severity, allocator);
+  entry.AddMember("severityName",
+                  rapidjson::Value(SeverityText(event.m_Severity).c_str(), allocator), allocator);
   entry.AddMember("time", event.m_Time, allocator);
   entry.AddMember("source", rapidjson::Value(event.m_Source.c_str(), allocator), allocator);
   entry.AddMember("placeholder1", rapidjson::Value(event.m_PlaceHolder1.c_str(), allocator),

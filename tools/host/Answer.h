@@ -1,6 +1,8 @@
 // One answer of the shell: a command, its result and what it returned, built once and rendered
-// either as one JSON line or as readable text. Identifiers and counters are written as exact
-// 64-bit integers. An Answer is a plain value used by one thread.
+// either as one JSON line or as readable text. Object identifiers are 64-bit and written as
+// decimal strings, which jq and JavaScript keep exact; property, operation and event codes fit 32
+// bits and stay numbers, as do counters. A value with a unit also carries its base-unit value.
+// An Answer is a plain value used by one thread.
 #pragma once
 
 #include <cstdint>
@@ -32,12 +34,17 @@ class Answer {
   // A literal text stays a text (it would otherwise convert to bool).
   void Field(const char* key, const char* value) { Field(key, std::string(value)); }
   void Field(const char* key, bool value);
+  // An object identifier (a string in JSON).
+  void Id(const char* key, uint64_t id);
 
   void AdapterIds(const std::vector<PI::CAdapterID>& ids);
   void Objects(const std::vector<PI::CObject>& objects);
   void Properties(const std::vector<PI::CProperty>& properties, const char* key = "properties");
   void Operations(const std::vector<PI::COperation>& operations);
   void Events(const std::vector<PI::CEvent>& events, const NameOf& nameOf);
+
+  // True when the result is not 0 (a request that failed, or the shell's own error).
+  bool Failed() const { return m_Code != 0; }
 
   // One JSON line, or the readable lines; ends with a newline.
   std::string Render() const;
@@ -49,6 +56,7 @@ class Answer {
   void AddMember(const char* key, rapidjson::Value& value);
 
   bool m_Json;
+  int64_t m_Code = 0;
   rapidjson::Document m_Doc;
   std::string m_Cmd;                 // readable head: "cmd: result (words)  key=value ..."
   std::string m_ResultText;

@@ -74,7 +74,7 @@ std::shared_ptr<const Pages> FleetView::Render() const {
   for (const PI::CObject& object : m_State.objects) {
     if (object.m_Type == kTypePlugin) pluginId = object.m_ID;
   }
-  events.FieldUnsigned("object", pluginId);
+  events.Id("object", pluginId);
   events.FieldUnsigned("operation", kCollectEvents);
   events.Result(m_CollectResult);
   events.Events(std::vector<PI::CEvent>(m_Events.begin(), m_Events.end()),

@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "PluginHost.h"
+#include "Text.h"
+#include "Version.h"
 
 namespace host_shell {
 
@@ -50,7 +52,7 @@ constexpr DriveMetric kDriveMetrics[] = {
     {"varnock_nvme_available_spare_threshold_ratio", "gauge",
      "Available spare below this ratio raises a critical warning.", 30488, 0,
      Reading::kPercentRatio},
-    {"varnock_nvme_percentage_used_ratio", "gauge",
+    {"varnock_nvme_endurance_used_ratio", "gauge",
      "Share of the rated write endurance used, as the plug-in estimates it (1 = worn out).",
      30494, 0, Reading::kPercentRatio},
     {"varnock_nvme_read_bytes_total", "counter",
@@ -91,42 +93,6 @@ constexpr WarningBit kWarningBits[] = {
     {40449, 0x10},  // volatile memory backup failed
 };
 
-// Size units and their factor to bytes.
-struct ByteUnit {
-  uint32_t unit;
-  double factor;
-};
-
-constexpr ByteUnit kByteUnits[] = {
-    {PI::UNIT_BYTES, 1.0}, {PI::UNIT_KB, 1e3},  {PI::UNIT_MB, 1e6},
-    {PI::UNIT_GB, 1e9},    {PI::UNIT_TB, 1e12}, {PI::UNIT_PB, 1e15},
-};
-
-// A float as the shortest double that prints like the float itself (36.6, not 36.5999985).
-double ShortFloat(float value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.7g", static_cast<double>(value));
-  return std::strtod(buffer, nullptr);
-}
-
-// The property's number, whatever kind carries it; false when it carries none.
-bool Number(const PI::CProperty& property, double& value) {
-  switch (property.m_ValueType) {
-    case PI::CProperty::VALUE_UINT64:
-      value = static_cast<double>(property.m_UInt64);
-      return true;
-    case PI::CProperty::VALUE_FLOAT:
-      value = ShortFloat(property.m_Float);
-      return true;
-    case PI::CProperty::VALUE_BOUNDED:
-    case PI::CProperty::VALUE_ENUMERATION:
-      value = property.m_Int;
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The text of a number property, exact for 64-bit integers.
 bool NumberText(const PI::CProperty& property, std::string& text) {
   if (property.m_ValueType == PI::CProperty::VALUE_UINT64) {
@@ -134,7 +100,7 @@ bool NumberText(const PI::CProperty& property, std::string& text) {
     return true;
   }
   double value = 0;
-  if (!Number(property, value)) return false;
+  if (!PropertyNumber(property, value)) return false;
   text = FormatDouble(value);
   return true;
 }
@@ -184,17 +150,19 @@ void DriveSamples(MetricsWriter& writer, const DriveMetric& metric, const DriveR
       if (property == nullptr || !NumberText(*property, text)) return;
       break;
     case Reading::kPercentRatio:
-      if (property == nullptr || !Number(*property, value)) return;
+      if (property == nullptr || !PropertyNumber(*property, value)) return;
       text = FormatDouble(value / 100.0);
       break;
     case Reading::kBytes: {
-      if (property == nullptr || !Number(*property, value)) return;
-      const ByteUnit* unit = nullptr;
-      for (const ByteUnit& row : kByteUnits) {
-        if (row.unit == property->m_Units) unit = &row;
-      }
-      if (unit == nullptr && property->m_ValueType != PI::CProperty::VALUE_UINT64) return;
-      text = FormatDouble(std::round(value * (unit != nullptr ? unit->factor : 1.0)));
+      // A plain 64-bit number without a size unit counts bytes already.
+      BaseValue base{};
+      if (property != nullptr && ToBaseUnit(*property, base) &&
+          std::string(base.field) == "bytes")
+        text = FormatDouble(base.value);
+      else if (property != nullptr && property->m_ValueType == PI::CProperty::VALUE_UINT64)
+        text = std::to_string(property->m_UInt64);
+      else
+        return;
       break;
     }
     case Reading::kHoursAsSeconds:
@@ -339,8 +307,23 @@ std::string RenderMetrics(const FleetState& state) {
     row.labels = {{"serial", TextOf(object, kPropSerial)},
                   {"model", TextOf(object, kPropVendorModel)},
                   {"pci", PciAddress(object)}};
+    // The block device as node_exporter names it ("nvme0n1"), so that drive metrics join its
+    // disk metrics; left out where the plug-in shows no device path.
+    std::string device = TextOf(object, kPropDevicePath);
+    if (device.compare(0, 5, "/dev/") == 0) device.erase(0, 5);
+    if (!device.empty()) row.labels.emplace_back("device", device);
     rows.push_back(row);
   }
+
+  writer.Family("varnock_build_info", "gauge",
+                "The shell's version, the plug-in's version and the build's commit; the value is "
+                "always 1.");
+  const PI::CProperty* pluginVersion =
+      plugin != nullptr ? FindProperty(*plugin, kPropVersion) : nullptr;
+  writer.Sample({{"version", ShellVersion()},
+                 {"plugin_version", pluginVersion != nullptr ? pluginVersion->m_Text : ""},
+                 {"commit", BuildCommit()}},
+                "1");
 
   writer.Family("varnock_poll_interval_seconds", "gauge",
                 "How often the plug-in re-reads every drive's health.");
@@ -367,7 +350,6 @@ std::string RenderMetrics(const FleetState& state) {
   for (const DriveRow& row : rows) {
     MetricLabels labels = row.labels;
     labels.emplace_back("firmware", TextOf(*row.adapter, kPropFirmware));
-    labels.emplace_back("device", TextOf(*row.adapter, kPropDevicePath));
     writer.Sample(labels, "1");
   }
   for (const DriveMetric& metric : kDriveMetrics) {

@@ -11,6 +11,7 @@
 #include "Answer.h"
 #include "Notifier.h"
 #include "Options.h"
+#include "Output.h"
 #include "PluginHost.h"
 #include "Text.h"
 
@@ -48,10 +49,7 @@ std::string Pad(const std::string& text, size_t width) {
   return shown >= width ? text : text + std::string(width - shown, ' ');
 }
 
-void Print(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
-}
+void Print(const std::string& text) { WriteAnswer(text); }
 
 std::chrono::steady_clock::time_point Deadline(double realMs) {
   return std::chrono::steady_clock::now() +

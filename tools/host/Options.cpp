@@ -138,6 +138,10 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
       options.help = true;
       continue;
     }
+    if (arg == "--version") {
+      options.version = true;
+      continue;
+    }
     if (arg == "--json") {
       options.json = true;
       continue;
@@ -240,6 +244,8 @@ Options:
   --listen ADDR:PORT  Serve: the address and port to listen on; ADDR is an IPv4 address,
                       [IPv6] or localhost; port 0 takes a free port (printed). Default:
                       127.0.0.1:9586.
+  --version           Print the shell's version, the build's commit and the plug-in's
+                      version (it loads the plug-in: exit status 1 when it cannot).
   --help, -h          This text.
 
 Script lines (blank lines and lines starting with # are ignored):
@@ -252,7 +258,9 @@ Script lines (blank lines and lines starting with # are ignored):
                          empty argument of the code's type; OBJECT defaults to 0
   topology               request 4: every object with its properties and operations
   props OBJECT           request 5: the object's properties
-  get OBJECT PROP        request 6: one property
+  get OBJECT PROP        request 6: one property; PROP is an ID or a name as props shows it
+                         (case, blanks, hyphens and underscores do not matter:
+                         "Temperature", "power-on-hours", "SpareThreshold")
   set OBJECT PROP VALUE  request 7 with the object's current property PROP (request 6,
                          bounds included) carrying VALUE: an integer for bounded and
                          enumeration values, a comma list for value lists, else the text
@@ -269,13 +277,17 @@ Script lines (blank lines and lines starting with # are ignored):
   goes on. At the end of the input a plug-in still initialized is shut down (request 3)
   and a plug-in still created is released.
 
-  With --json each answer is one line {"cmd": ..., "result": <error code>, ...} with
-  "adapterIds" (init, set-adapter-ids), "objects" (topology), "properties" (props, get,
-  set), "operations" (ops), "events" (exec), "notified" (wait-notify). The plug-in's own
-  line "Varnock:  Initialize:  adapter count is N" stays a plain line.
+  With --json standard output carries only the answers, one JSON object per line
+  {"cmd": ..., "result": <error code>, ...}, with "adapterIds" (init, set-adapter-ids),
+  "objects" (topology), "properties" (props, get, set), "operations" (ops), "events"
+  (exec), "notified" (wait-notify). What the plug-in prints itself ("Varnock:
+  Initialize:  adapter count is N") goes to standard error. Object IDs are strings
+  ("86975767803592705"); a property with a unit also has its value in the base unit:
+  "bytes", "seconds", "celsius" or "ratio" (percent / 100). Events carry "severityName"
+  and the drive's "serial".
 
-Exit status: 0 on success, 1 when the plug-in cannot be loaded or started or serve cannot
-listen, 2 on a bad command line.
+Exit status: 0 on success; 1 when the plug-in cannot be loaded or started, serve cannot
+listen, or a script line failed (a result other than 0); 2 on a bad command line.
 )";
 }
 

@@ -22,6 +22,7 @@ struct Options {
   bool listenGiven = false;              // --listen was on the command line
   Command command = Command::kMain;
   bool help = false;
+  bool version = false;      // --version: print the versions and the build's commit
 };
 
 // Parses argv[1..argc-1] into `options`, which starts from the build's defaults. On a bad

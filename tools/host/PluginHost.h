@@ -68,6 +68,7 @@ constexpr uint64_t kSystemObject = 19002;
 // Properties the shell reads by ID.
 constexpr uint32_t kPropName = 30007;
 constexpr uint32_t kPropSerial = 30022;
+constexpr uint32_t kPropVersion = 30099;  // plug-in object: the plug-in's own version
 
 // The property with this ID in the object's list, or null.
 const PI::CProperty* FindProperty(const PI::CObject& object, uint32_t id);

@@ -1,5 +1,6 @@
 #include "Script.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -9,7 +10,9 @@
 
 #include "Notifier.h"
 #include "Options.h"
+#include "Output.h"
 #include "PluginHost.h"
+#include "Text.h"
 
 namespace host_shell {
 
@@ -69,7 +72,7 @@ int ScriptSession::Run(int fd, int stopFd) {
     if (m_Notifier.Stopped()) break;
   }
   m_Host.Shutdown();
-  return 0;
+  return m_Failed ? 1 : 0;
 }
 
 void ScriptSession::Execute(const std::string& text) {
@@ -102,8 +105,8 @@ void ScriptSession::Execute(const std::string& text) {
   } else {
     (this->*command->run)(line, answer);
   }
-  std::fputs(answer.Render().c_str(), stdout);
-  std::fflush(stdout);
+  if (answer.Failed()) m_Failed = true;
+  WriteAnswer(answer.Render());
 }
 
 bool ScriptSession::Object(const std::string& word, uint64_t& id, Answer& answer) {
@@ -112,7 +115,7 @@ bool ScriptSession::Object(const std::string& word, uint64_t& id, Answer& answer
     answer.Error(error);
     return false;
   }
-  answer.FieldUnsigned("object", id);
+  answer.Id("object", id);
   return true;
 }
 
@@ -260,11 +263,37 @@ bool Id32(const std::string& word, const char* what, uint32_t& id, Answer& answe
 
 }  // namespace
 
+bool ScriptSession::PropertyId(const std::string& word, uint64_t object, uint32_t& id,
+                               Answer& answer) {
+  // Names start with a letter; anything else is read as an ID (decimal or 0x...).
+  if (word.empty() || !std::isalpha(static_cast<unsigned char>(word[0])))
+    return Id32(word, "property", id, answer);
+  std::vector<uint32_t> named = PropertyIdsNamed(word);
+  if (named.empty()) {
+    answer.Error("no property named \"" + word + "\" (see the names in props)");
+    return false;
+  }
+  // Of several IDs with one name, the one the object shows.
+  id = named.front();
+  std::vector<PI::CProperty> properties;
+  if (named.size() > 1 && m_Host.Request(REQ_GET_PROPERTIES, object, &properties) == 0) {
+    for (const PI::CProperty& property : properties) {
+      for (uint32_t candidate : named) {
+        if (property.m_ID == candidate) {
+          id = candidate;
+          return true;
+        }
+      }
+    }
+  }
+  return true;
+}
+
 void ScriptSession::Get(const Line& line, Answer& answer) {
   uint64_t id = 0;
   uint32_t prop = 0;
-  if (!Id32(line.words[2], "property", prop, answer)) return;
   if (!Object(line.words[1], id, answer)) return;
+  if (!PropertyId(line.words[2], id, prop, answer)) return;
   PI::CProperty property(static_cast<PI::_PROPERTY_ID>(prop), false);
   uint32_t result = m_Host.Request(REQ_GET_PROPERTY, id, &property);
   answer.Result(result);
@@ -329,11 +358,11 @@ bool ApplyValue(PI::CProperty& property, const std::string& text) {
 void ScriptSession::Set(const Line& line, Answer& answer) {
   uint64_t id = 0;
   uint32_t prop = 0;
-  if (!Id32(line.words[2], "property", prop, answer)) return;
   // The value is the rest of the line, so a text may hold blanks.
   std::string value = line.text.substr(line.starts[3]);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
   if (!Object(line.words[1], id, answer)) return;
+  if (!PropertyId(line.words[2], id, prop, answer)) return;
 
   // As the host does: start from the object's current property, bounds included.
   PI::CProperty property(static_cast<PI::_PROPERTY_ID>(prop), false);
@@ -388,6 +417,14 @@ void ScriptSession::Exec(const Line& line, Answer& answer) {
   if (!Object(line.words[1], id, answer)) return;
   PI::COperation operation = Operation(id, static_cast<uint32_t>(op));
   answer.Result(m_Host.Request(REQ_EXECUTE_OPERATION, id, &operation));
+  // Events name their objects and serials: read the topology once more when an event is about
+  // an object the script has not seen yet.
+  for (const PI::CEvent& event : operation.GetEvents()) {
+    if (event.m_ObjectID == kSystemObject || m_Names.count(event.m_ObjectID) != 0) continue;
+    std::vector<PI::CObject> objects;
+    if (m_Host.Topology(objects) == 0) Remember(objects);
+    break;
+  }
   answer.Events(operation.GetEvents(), [this](uint64_t object) { return Label(object); });
 }
 

@@ -41,7 +41,8 @@ class ScriptSession {
       : m_Host(host), m_Notifier(notifier), m_Options(options) {}
 
   // Runs every line of `fd`, then shuts down a plug-in the script left running. Returns the
-  // process exit status (0).
+  // process exit status: 1 when any line failed (a result other than 0), else 0, so that a
+  // script composes with `set -e` and `&&`.
   int Run(int fd, int stopFd);
   // Runs one line and prints its answer (nothing for a blank or comment line).
   void Execute(const std::string& line);
@@ -81,6 +82,8 @@ class ScriptSession {
 
   // Resolves an OBJECT word; on failure fills the answer's error.
   bool Object(const std::string& word, uint64_t& id, Answer& answer);
+  // A PROP word: a property ID, or a property name as the object shows it ("Temperature").
+  bool PropertyId(const std::string& word, uint64_t object, uint32_t& id, Answer& answer);
   // The operation OP of the object as the plug-in lists it (request 8), else a bare one.
   PI::COperation Operation(uint64_t id, uint32_t op);
   // A SECONDS word as real milliseconds (toolkit time divided by the time scale).
@@ -93,6 +96,7 @@ class ScriptSession {
   const Options& m_Options;
   std::vector<PI::CAdapterID> m_AdapterIds;  // from the last init
   std::map<uint64_t, std::string> m_Names;   // object names seen in topologies
+  bool m_Failed = false;                     // some line answered a result other than 0
 };
 
 }  // namespace host_shell

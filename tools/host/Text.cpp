@@ -1,6 +1,9 @@
 #include "Text.h"
 
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace host_shell {
@@ -97,6 +100,31 @@ constexpr CodeText kEventMessages[] = {
     {11094, "Adapter missing"},
 };
 
+// Units with a base unit, and the factor to it.
+struct BaseUnit {
+  uint32_t unit;
+  const char* field;
+  double factor;
+};
+
+constexpr BaseUnit kBaseUnits[] = {
+    {PI::UNIT_CELSIUS, "celsius", 1.0}, {PI::UNIT_SECONDS, "seconds", 1.0},
+    {PI::UNIT_HOURS, "seconds", 3600.0}, {PI::UNIT_PERCENT, "ratio", 0.01},
+    {PI::UNIT_BYTES, "bytes", 1.0},      {PI::UNIT_KB, "bytes", 1e3},
+    {PI::UNIT_MB, "bytes", 1e6},         {PI::UNIT_GB, "bytes", 1e9},
+    {PI::UNIT_TB, "bytes", 1e12},        {PI::UNIT_PB, "bytes", 1e15},
+    {PI::UNIT_MIB, "bytes", 1048576.0},
+};
+
+// A name as property names are compared: lower case, without blanks, hyphens and underscores.
+std::string NameKey(const std::string& name) {
+  std::string key;
+  for (unsigned char c : name) {
+    if (c != ' ' && c != '-' && c != '_') key += static_cast<char>(std::tolower(c));
+  }
+  return key;
+}
+
 template <size_t N>
 const char* Find(const CodeText (&table)[N], int64_t code) {
   for (const CodeText& row : table) {
@@ -125,6 +153,66 @@ std::string SeverityText(uint32_t severity) {
 std::string PropertyName(uint32_t id) {
   const char* text = Find(kPropertyNames, id);
   return text != nullptr ? text : "";
+}
+
+std::vector<uint32_t> PropertyIdsNamed(const std::string& name) {
+  std::vector<uint32_t> ids;
+  const std::string key = NameKey(name);
+  for (const CodeText& row : kPropertyNames) {
+    if (!key.empty() && NameKey(row.text) == key) ids.push_back(static_cast<uint32_t>(row.code));
+  }
+  return ids;
+}
+
+bool PropertyNumber(const PI::CProperty& property, double& value) {
+  switch (property.m_ValueType) {
+    case PI::CProperty::VALUE_UINT64:
+      value = static_cast<double>(property.m_UInt64);
+      return true;
+    case PI::CProperty::VALUE_FLOAT: {
+      char buffer[32];
+      std::snprintf(buffer, sizeof buffer, "%.7g", static_cast<double>(property.m_Float));
+      value = std::strtod(buffer, nullptr);
+      return true;
+    }
+    case PI::CProperty::VALUE_BOUNDED:
+      value = property.m_Int;
+      return true;
+    case PI::CProperty::VALUE_ENUMERATION:
+      value = property.m_Int;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ToBaseUnit(const PI::CProperty& property, BaseValue& base) {
+  double value = 0;
+  // An enumeration's number is a code, not a quantity.
+  if (property.m_ValueType == PI::CProperty::VALUE_ENUMERATION || !PropertyNumber(property, value))
+    return false;
+  for (const BaseUnit& unit : kBaseUnits) {
+    if (unit.unit != property.m_Units) continue;
+    base.field = unit.field;
+    base.value = value * unit.factor;
+    if (std::string(unit.field) == "bytes") base.value = std::round(base.value);
+    return std::isfinite(base.value);
+  }
+  return false;
+}
+
+std::string EventSerial(const PI::CEvent& event, const std::string& objectName) {
+  for (const char* prefix : {"adapter:", "drive:"}) {
+    const size_t length = std::char_traits<char>::length(prefix);
+    if (objectName.compare(0, length, prefix) == 0) return objectName.substr(length);
+  }
+  // A number in parentheses is an adapter's ordinal, not a serial.
+  const std::string& source = event.m_Source;
+  const size_t open = source.rfind('(');
+  if (source.empty() || source.back() != ')' || open == std::string::npos) return "";
+  std::string inside = source.substr(open + 1, source.size() - open - 2);
+  if (inside.empty() || inside.find_first_not_of("0123456789") == std::string::npos) return "";
+  return inside;
 }
 
 std::string ShortNumber(double value) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "PI.h"
 
@@ -16,6 +17,24 @@ std::string ErrorText(int64_t code);
 std::string SeverityText(uint32_t severity);
 // A short name for a property ID ("Status", "Temperature"); empty when the shell has none.
 std::string PropertyName(uint32_t id);
+// Every property ID whose short name is `name`, compared without case, blanks, hyphens and
+// underscores ("temperature", "power-on-hours", "SpareThreshold"); several models show one
+// quantity under two IDs. Empty when no property has that name.
+std::vector<uint32_t> PropertyIdsNamed(const std::string& name);
+// The property's number, whatever kind carries it (a float as the shortest double that prints
+// like the float); false when it carries none.
+bool PropertyNumber(const PI::CProperty& property, double& value);
+// A value in its base unit, so that readers never convert units: sizes in bytes, times in
+// seconds, temperatures in celsius, percentages as a ratio of 1. `field` is the unit's word.
+struct BaseValue {
+  const char* field;  // "bytes", "seconds", "celsius" or "ratio"
+  double value;       // sizes rounded to whole bytes
+};
+// False when the property carries no number or its unit has no base unit.
+bool ToBaseUnit(const PI::CProperty& property, BaseValue& base);
+// The serial number an event is about: the serial of its adapter or drive, else the one its
+// source names in parentheses ("... Adapter (PHLJ904100AB1P0FGN)"); empty when neither does.
+std::string EventSerial(const PI::CEvent& event, const std::string& objectName);
 // The property's value in words with its unit ("OK", "41 °C", "1.6 TB", "97 %").
 std::string ValueText(const PI::CProperty& property);
 // The host's text for an event code ("event" for a code nobody knows).

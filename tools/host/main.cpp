@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -13,9 +14,11 @@
 #include "Monitor.h"
 #include "Notifier.h"
 #include "Options.h"
+#include "Output.h"
 #include "PluginHost.h"
 #include "Script.h"
 #include "Serve.h"
+#include "Version.h"
 
 namespace {
 
@@ -46,6 +49,50 @@ bool SetUpHome(host_shell::Options& options, std::string& error) {
   return true;
 }
 
+// The shell runs from the build tree with the build's plug-in and demo home; anywhere else it is
+// installed, and takes the plug-in installed beside it and the service's home.
+void DefaultPaths(host_shell::Options& options) {
+  namespace fs = std::filesystem;
+  options.home = VARNOCK_DEFAULT_HOME;
+  options.plugin = VARNOCK_DEFAULT_PLUGIN;
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return;
+  const fs::path built = fs::weakly_canonical(VARNOCK_BUILD_BIN_DIR, ec);
+  if (ec || self.parent_path() == built) return;
+  options.plugin = (self.parent_path() / VARNOCK_INSTALLED_PLUGIN).lexically_normal().string();
+  options.home = VARNOCK_INSTALLED_HOME;
+}
+
+// --version: the shell's version and commit, and the version the plug-in reports for itself
+// (property 30099 of its object, which it shows before Initialize). A plug-in that cannot be
+// loaded makes the exit status 1: the installation is broken.
+int PrintVersion(const host_shell::Options& options) {
+  std::printf("varnock-host %s\ncommit %s\n", host_shell::ShellVersion(),
+              host_shell::BuildCommit());
+  host_shell::Notifier notifier;
+  host_shell::PluginHost host(notifier);
+  std::string error;
+  if (!host.Load(options.plugin, error)) {
+    std::printf("plug-in: not loaded\n");
+    std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
+    return 1;
+  }
+  std::string version = "unknown";
+  if (host.Create() == 0 && host.Created()) {
+    std::vector<PI::CObject> objects;
+    if (host.Topology(objects) == 0 && !objects.empty()) {
+      PI::CProperty property(static_cast<PI::_PROPERTY_ID>(host_shell::kPropVersion), false);
+      if (host.Request(REQ_GET_PROPERTY, objects.front().m_ID, &property) == 0 &&
+          property.m_ValueType == PI::CProperty::VALUE_TEXT)
+        version = property.m_Text;
+    }
+  }
+  host.Shutdown();
+  std::printf("plug-in %s (%s)\n", version.c_str(), options.plugin.c_str());
+  return 0;
+}
+
 int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
                const host_shell::Options& options) {
   host_shell::Monitor monitor(host, notifier, options);
@@ -65,8 +112,7 @@ int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
 
 int main(int argc, char** argv) {
   host_shell::Options options;
-  options.home = VARNOCK_DEFAULT_HOME;
-  options.plugin = VARNOCK_DEFAULT_PLUGIN;
+  DefaultPaths(options);
   std::string error;
   if (!host_shell::ParseOptions(argc, argv, options, error)) {
     std::fprintf(stderr, "varnock-host: %s\nTry 'varnock-host --help'.\n", error.c_str());
@@ -76,9 +122,14 @@ int main(int argc, char** argv) {
     std::fputs(host_shell::HelpText().c_str(), stdout);
     return 0;
   }
+  if (options.version) return PrintVersion(options);
   if (!SetUpHome(options, error)) {
     std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
     return 2;
+  }
+  if (options.json && !host_shell::SeparateAnswers(error)) {
+    std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
+    return 1;
   }
 
   // Declared in this order so that the plug-in goes first and the notifier it calls last.
