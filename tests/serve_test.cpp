@@ -112,6 +112,9 @@ std::vector<PI::CObject> TwoDrives() {
 
 TEST(MetricsTest, EscapesAndSpellsValuesAsPrometheusReadsThem) {
   EXPECT_EQ("a\\\"b\\\\c\\nd", host_shell::EscapeLabelValue("a\"b\\c\nd"));
+  // Bytes that are not UTF-8 become U+FFFD; other control characters are spelled out.
+  EXPECT_EQ("a\xEF\xBF\xBD(b\\\\x1b[2J\\\\x00\xC3\xA9",
+            host_shell::EscapeLabelValue(std::string("a\xC3\x28" "b\x1b[2J\0\xC3\xA9", 11)));
   EXPECT_EQ("say \"x\" \\\\ y\\n", host_shell::EscapeHelp("say \"x\" \\ y\n"));
   const std::pair<double, const char*> numbers[] = {
       {0.1, "0.1"}, {31, "31"}, {-0.0, "0"}, {1e21, "1e+21"}, {1.0 / 3, "0.3333333333333333"},
@@ -182,7 +185,7 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
       EXPECT_EQ(family, line.substr(0, line.find_first_of("{ "))) << line;
     }
   }
-  EXPECT_EQ(17u, families.size());
+  EXPECT_EQ(19u, families.size());
   EXPECT_EQ(families.size(), types);
 }
 
