@@ -535,7 +535,7 @@ TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
     drive.model = "INTEL SSDPE2KE016T7\xc3(\x9b" "31m";
     drive.firmware = std::string("QDV1\r\x1b[1A", 10) + std::string("\0tail", 5);
   });
-  StartServing({"--trace", "2"});
+  ASSERT_NO_FATAL_FAILURE(StartServing({"--trace", "2"}));
   const std::string metrics = Get("/metrics");
   home.WriteFile("metrics.txt", metrics);
   const std::string promtool = FindProgram("promtool");
@@ -581,7 +581,7 @@ TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
 // --- HTTP abuse ------------------------------------------------------------------------------
 
 TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
-  StartServing();
+  ASSERT_NO_FATAL_FAILURE(StartServing());
   int status = 0;
   const std::string plain = Get("/metrics", &status);
   ASSERT_EQ(200, status);
@@ -650,7 +650,7 @@ TEST_F(ServeTest, ServesTheReasonWhileThePluginCannotStartAndRecovers) {
     } else if (!c.tool.empty()) {
       home.InstallScriptTool(c.tool);
     }
-    StartServing({"--tool-timeout", "1"});
+    ASSERT_NO_FATAL_FAILURE(StartServing({"--tool-timeout", "1"}));
     const std::string metrics = Get("/metrics");
     EXPECT_TRUE(Has(metrics, "\nvarnock_up 0\n")) << metrics;
     EXPECT_TRUE(Has(metrics, "\nvarnock_last_error{reason=\"Initialize failed: ")) << metrics;
@@ -670,7 +670,7 @@ TEST_F(ServeTest, ServesTheReasonWhileThePluginCannotStartAndRecovers) {
 }
 
 TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
-  StartServing();
+  ASSERT_NO_FATAL_FAILURE(StartServing());
   const std::string plainRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kPlain) + "\"";
   const std::string hotRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kHot) + "\"";
   std::string metrics = Get("/metrics");
@@ -712,7 +712,7 @@ TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(home.Path("host.db"));
     c.before();
-    StartServing();
+    ASSERT_NO_FATAL_FAILURE(StartServing());
     c.during();
     const std::string counter = "varnock_database_errors_total{kind=\"" + std::string(c.kind) + "\"}";
     std::string metrics;
@@ -733,7 +733,7 @@ TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
 // --- signals ---------------------------------------------------------------------------------
 
 TEST_F(ServeTest, HangUpIsIgnoredAndASecondStopEndsAtOnceWithoutLeavingTheTool) {
-  StartServing();
+  ASSERT_NO_FATAL_FAILURE(StartServing());
   ASSERT_EQ(0, kill(shell->Pid(), SIGHUP));
   int status = 0;
   EXPECT_TRUE(Has(Get("/metrics", &status), "\nvarnock_up 1\n"));
