@@ -103,25 +103,47 @@ void BecomeSubreaper() {
 // Kills and reaps every child of this process that a run left behind: a child started no
 // earlier than `since` that is not a running program. Their own children are adopted in turn,
 // so this repeats until none is left (a bounded number of rounds). Holds g_ChildMutex.
+// The numeric entries of a /proc directory.
+std::vector<pid_t> NumericEntries(const char* path) {
+  std::vector<pid_t> pids;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return pids;
+  while (const dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid > 0 && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(dir);
+  return pids;
+}
+
+// This process's children: from the threads' "children" lists where the kernel keeps them (a
+// few small reads), else every process of /proc (its parent checked by the caller).
+std::vector<pid_t> Candidates() {
+  std::vector<pid_t> children;
+  bool listed = false;
+  for (pid_t task : NumericEntries("/proc/self/task")) {
+    std::ifstream in("/proc/self/task/" + std::to_string(task) + "/children");
+    if (!in) continue;
+    listed = true;
+    pid_t pid = 0;
+    while (in >> pid) children.push_back(pid);
+  }
+  return listed ? children : NumericEntries("/proc");
+}
+
 void SweepAdoptedLocked(unsigned long long since) {
   const pid_t self = getpid();
   for (int round = 0; round < 8; ++round) {
     std::vector<pid_t> found;
-    DIR* dir = opendir("/proc");
-    if (dir == nullptr) return;
-    while (const dirent* entry = readdir(dir)) {
-      char* end = nullptr;
-      const long pid = std::strtol(entry->d_name, &end, 10);
-      if (pid <= 0 || *end != '\0') continue;
+    for (pid_t pid : Candidates()) {
       unsigned long long start = 0;
       pid_t parent = 0;
-      if (!ProcessStat(static_cast<pid_t>(pid), start, parent) || parent != self || start < since)
-        continue;
+      if (!ProcessStat(pid, start, parent) || parent != self || start < since) continue;
       const bool running = std::any_of(g_Leaders.begin(), g_Leaders.end(),
                                        [pid](const Leader& l) { return l.pid == pid; });
-      if (!running) found.push_back(static_cast<pid_t>(pid));
+      if (!running) found.push_back(pid);
     }
-    closedir(dir);
     if (found.empty()) return;
     for (pid_t pid : found) {
       kill(-pid, SIGKILL);  // its group, when it made one of its own
@@ -181,7 +203,10 @@ class ChildRun {
 
   // Ends what the program left behind outside its group (adopted by this process once the
   // program has exited).
-  void SweepLeftBehind() { SweepAdopted(m_Start); }
+  void SweepLeftBehind() {
+    SweepAdopted(m_Start);
+    m_Swept = true;
+  }
 
   int Fd() const { return m_Fd; }
   // The exit descriptor, -1 while not watched or where the kernel has none.
@@ -239,7 +264,8 @@ class ChildRun {
     }
     m_Reaped = true;
     Unregister(m_Pid);
-    SweepLeftBehind();
+    // Killed before it exited by itself: what it started outside its group is adopted only now.
+    if (!m_Swept) SweepLeftBehind();
   }
 
   pid_t m_Pid;
@@ -247,6 +273,7 @@ class ChildRun {
   unsigned long long m_Start;
   int m_ExitStatus = -1;
   int m_Signal = 0;
+  bool m_Swept = false;
   int m_ExitFd = -1;
   bool m_Watched = false;
   bool m_GroupKilled = false;
