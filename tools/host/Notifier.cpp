@@ -125,6 +125,10 @@ void StopSignal::Watch() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   int stops = 0;
   for (;;) {
+    // poll first: unlike a read, it is never restarted after the handler ran, so a handler
+    // that runs deferred (as under a sanitizer) still gets its byte read at once.
+    pollfd entry = {m_StopFd, POLLIN, 0};
+    if (poll(&entry, 1, -1) < 0 && errno == EINTR) continue;
     char byte = 0;
     const ssize_t got = read(m_StopFd, &byte, 1);
     if (got < 0 && errno == EINTR) continue;
