@@ -393,6 +393,61 @@ TEST_F(ExecuteCommandTest, HelperHoldingTheOutputDoesNotHoldTheRun) {
   EXPECT_EQ("done\n", m_Output);
 }
 
+TEST_F(ExecuteCommandTest, HelperInASessionOfItsOwnEndsWithTheRun) {
+  // The helper leaves the program's group and keeps the pipe open; the run still ends with the
+  // program, well inside the time limit, and the helper does not outlive it.
+  KVLX::CSystem::SetTimeLimit(20000);
+  const std::string script = Script(
+      "setsid.sh", "/usr/bin/setsid /bin/sh -c 'echo $$ > " + m_Home.Path("helper.pid") +
+                       "; exec /bin/sleep 30' &\nwhile [ ! -s " + m_Home.Path("helper.pid") +
+                       " ]; do :; done\necho done\n");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(1u, Run(script));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ("done\n", m_Output);
+  EXPECT_TRUE(Gone(PidFrom("helper.pid")));
+}
+
+TEST_F(ExecuteCommandTest, EveryRunIsCountedAndReportedWithHowItEnded) {
+  struct Seen {
+    KVLX::CSystem::RunOutcome outcome;
+    int startError, exitStatus;
+    bool tooLarge;
+  };
+  std::vector<Seen> seen;
+  KVLX::CSystem::SetRunObserver([&seen](const KVLX::CSystem::RunReport& report) {
+    seen.push_back({report.outcome, report.startError, report.exitStatus, report.outputTooLarge});
+  });
+  using Outcome = KVLX::CSystem::RunOutcome;
+  const uint64_t before[3] = {KVLX::CSystem::RunCount(Outcome::kOk),
+                              KVLX::CSystem::RunCount(Outcome::kFailed),
+                              KVLX::CSystem::RunCount(Outcome::kTimeout)};
+  m_Home.WriteFile("plain.txt", "not a program\n");
+  chmod(m_Home.Path("plain.txt").c_str(), 0600);
+  Run("/bin/true");
+  Run(Script("three.sh", "exit 3\n"));
+  Run(m_Home.Path("no-such-tool"));
+  Run(m_Home.Path("plain.txt"));
+  KVLX::CSystem::SetOutputCap(100);
+  Run("/usr/bin/yes");
+  KVLX::CSystem::SetTimeLimit(200);
+  Run("/bin/sleep", "5");
+  KVLX::CSystem::SetRunObserver(nullptr);
+  ASSERT_EQ(6u, seen.size());
+  const Seen expected[] = {{Outcome::kOk, 0, 0, false},          {Outcome::kFailed, 0, 3, false},
+                           {Outcome::kFailed, ENOENT, -1, false}, {Outcome::kFailed, EACCES, -1, false},
+                           {Outcome::kFailed, 0, -1, true},       {Outcome::kTimeout, 0, -1, false}};
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(expected[i].outcome, seen[i].outcome) << i;
+    EXPECT_EQ(expected[i].startError, seen[i].startError) << i;
+    EXPECT_EQ(expected[i].exitStatus, seen[i].exitStatus) << i;
+    EXPECT_EQ(expected[i].tooLarge, seen[i].tooLarge) << i;
+  }
+  EXPECT_EQ(before[0] + 1, KVLX::CSystem::RunCount(Outcome::kOk));
+  EXPECT_EQ(before[1] + 4, KVLX::CSystem::RunCount(Outcome::kFailed));
+  EXPECT_EQ(before[2] + 1, KVLX::CSystem::RunCount(Outcome::kTimeout));
+}
+
 TEST_F(ExecuteCommandTest, OutputPastTheCapFails) {
   KVLX::CSystem::SetOutputCap(1000);
   EXPECT_EQ(0u, Run("/usr/bin/yes"));

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -28,6 +30,7 @@
 #include "DriveState.h"
 #include "Fleet.h"
 #include "Metrics.h"
+#include "ShellProcess.h"
 #include "TestHome.h"
 
 namespace {
@@ -112,6 +115,9 @@ std::vector<PI::CObject> TwoDrives() {
 
 TEST(MetricsTest, EscapesAndSpellsValuesAsPrometheusReadsThem) {
   EXPECT_EQ("a\\\"b\\\\c\\nd", host_shell::EscapeLabelValue("a\"b\\c\nd"));
+  // Bytes that are not UTF-8 become U+FFFD; other control characters are spelled out.
+  EXPECT_EQ("a\xEF\xBF\xBD(b\\\\x1b[2J\\\\x00\xC3\xA9",
+            host_shell::EscapeLabelValue(std::string("a\xC3\x28" "b\x1b[2J\0\xC3\xA9", 11)));
   EXPECT_EQ("say \"x\" \\\\ y\\n", host_shell::EscapeHelp("say \"x\" \\ y\n"));
   const std::pair<double, const char*> numbers[] = {
       {0.1, "0.1"}, {31, "31"}, {-0.0, "0"}, {1e21, "1e+21"}, {1.0 / 3, "0.3333333333333333"},
@@ -184,7 +190,7 @@ TEST(MetricsTest, EachDriveValueBecomesOneSampleInBaseUnits) {
     }
   }
   EXPECT_TRUE(Has(text, ",plugin_version=\"7.20.0\",commit=\"")) << text;
-  EXPECT_EQ(18u, families.size());
+  EXPECT_EQ(20u, families.size());
   EXPECT_EQ(families.size(), types);
 }
 
@@ -235,124 +241,6 @@ TEST(FleetViewTest, KeepsTheLastEventsCountsThemAndFollowsTheTopology) {
 
 // --- serve end to end ----------------------------------------------------------------------
 
-// Waits for `done`, checking every 100 ms, up to `seconds` real seconds.
-bool Eventually(const std::function<bool()>& done, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
-
-// The program's path on $PATH, or empty.
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return "";
-}
-
-// A child process with its output in files; killed if the test leaves it running.
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    m_Pid = fork();
-    if (m_Pid == 0) {
-      int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int nullFd = open("/dev/null", O_RDONLY);
-      dup2(outFd, 1);
-      dup2(errFd, 2);
-      dup2(nullFd, 0);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  ~Child() {
-    if (Running()) {
-      kill(m_Pid, SIGKILL);
-      waitpid(m_Pid, nullptr, 0);
-    }
-  }
-
-  bool Running() {
-    if (m_Pid <= 0 || m_Done) return false;
-    int status = 0;
-    if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-      m_Done = true;
-      m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return !m_Done;
-  }
-  // Sends `signal` (0: none) and waits up to `seconds` for the end; the exit status, or -1.
-  int Finish(int signal, double seconds) {
-    if (signal != 0 && Running()) kill(m_Pid, signal);
-    Eventually([this] { return !Running(); }, seconds);
-    return m_Done ? m_Status : -1;
-  }
-
- private:
-  pid_t m_Pid = -1;
-  bool m_Done = false;
-  int m_Status = -1;
-};
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// A raw connection to the shell, for requests no well-behaved client sends.
-class RawConnection {
- public:
-  explicit RawConnection(int port) : m_Fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_Connected = connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval limit = {30, 0};  // a bound for the test, never reached by a working server
-    setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
-  ~RawConnection() { close(m_Fd); }
-  bool Connected() const { return m_Connected; }
-  bool Send(const std::string& data) {
-    return send(m_Fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-  }
-  // The head of the server's answer (status line and headers), or what came before the
-  // connection closed or went quiet.
-  std::string Answer() {
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while (text.find("\r\n\r\n") == std::string::npos &&
-           (got = recv(m_Fd, buffer, sizeof buffer, 0)) > 0)
-      text.append(buffer, got);
-    return text;
-  }
-
- private:
-  int m_Fd;
-  bool m_Connected = false;
-};
-
 class ServeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -369,6 +257,7 @@ class ServeTest : public ::testing::Test {
                                      home.Dir(), "--time-scale", "20"};
     args.insert(args.end(), extra.begin(), extra.end());
     for (const char* arg : {"serve", "--listen", "127.0.0.1:0"}) args.push_back(arg);
+    std::filesystem::remove(home.Path("serve.out"));  // not to read an earlier shell's port
     shell = std::make_unique<Child>(args, home.Path("serve.out"), home.Path("serve.err"));
     std::regex serving("serving on http://127\\.0\\.0\\.1:([0-9]+)/");
     ASSERT_TRUE(Eventually([&] {
@@ -389,20 +278,69 @@ class ServeTest : public ::testing::Test {
     return result ? result->body : "";
   }
 
-  void SetTemperature(const std::string& serial, int degrees) {
+  void ChangeState(const std::function<void(isdct::State&)>& change) {
     isdct::State state;
     std::string error;
     ASSERT_TRUE(isdct::LoadState(home.Path("bin/drives.json"), state, error)) << error;
-    state.FindBySerial(serial)->temperature = degrees;
+    change(state);
     ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
+  }
+
+  void SetTemperature(const std::string& serial, int degrees) {
+    ChangeState([&](isdct::State& state) { state.FindBySerial(serial)->temperature = degrees; });
+  }
+
+  // The value of the first sample that starts with `sample` ("name{labels}"), or empty.
+  std::string Sample(const std::string& metrics, const std::string& sample) {
+    const size_t at = metrics.find("\n" + sample);
+    if (at == std::string::npos) return "";
+    const size_t value = metrics.find(' ', at + 1 + sample.size());
+    return metrics.substr(value + 1, metrics.find('\n', value) - value - 1);
   }
 
   std::string Temperature(const std::string& serial) const {
     return "varnock_nvme_temperature_celsius{serial=\"" + serial + "\"";
   }
 
+  // A Prometheus server scraping the shell every second.
+  void StartPrometheus() {
+    const std::string program = FindProgram("prometheus");
+    ASSERT_FALSE(program.empty()) << "prometheus is missing: scripts/setup.sh installs it";
+    const int webPort = FreePort();
+    home.WriteFile("prometheus.yml",
+                   "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                   "scrape_configs:\n  - job_name: varnock\n    static_configs:\n"
+                   "      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n");
+    prometheus = std::make_unique<Child>(
+        std::vector<std::string>{program, "--config.file=" + home.Path("prometheus.yml"),
+                                 "--storage.tsdb.path=" + home.Path("tsdb"),
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(webPort),
+                                 "--log.level=warn"},
+        home.Path("prometheus.out"), home.Path("prometheus.err"));
+    api = std::make_unique<httplib::Client>("127.0.0.1", webPort);
+  }
+
+  // The value of an instant query with one result, or empty; `labels` receives its labels.
+  std::string Query(const std::string& expression,
+                    std::map<std::string, std::string>* labels = nullptr) {
+    httplib::Result result = api->Get("/api/v1/query", httplib::Params{{"query", expression}}, httplib::Headers{});
+    if (!result || result->status != 200) return "";
+    rapidjson::Document answer;
+    answer.Parse(result->body.c_str());
+    if (answer.HasParseError() || !answer.HasMember("data")) return "";
+    const rapidjson::Value& found = answer["data"]["result"];
+    if (found.Size() != 1) return "";
+    if (labels != nullptr) {
+      for (auto& label : found[0]["metric"].GetObject())
+        (*labels)[label.name.GetString()] = label.value.GetString();
+    }
+    return found[0]["value"][1].GetString();
+  }
+
   TestHome home;
   std::unique_ptr<Child> shell;
+  std::unique_ptr<Child> prometheus;
+  std::unique_ptr<httplib::Client> api;
   std::unique_ptr<httplib::Client> client;
   int port = 0;
 };
@@ -503,35 +441,15 @@ TEST_F(ServeTest, AHangingDriveNeverHoldsUpAScrape) {
 }
 
 TEST_F(ServeTest, PrometheusScrapesTheShellAndFollowsTheDriveTemperature) {
-  const std::string prometheus = FindProgram("prometheus");
-  ASSERT_FALSE(prometheus.empty()) << "prometheus is missing: scripts/setup.sh installs it";
   StartServing();
-  const int webPort = FreePort();
-  home.WriteFile("prometheus.yml",
-                 "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                 "scrape_configs:\n  - job_name: varnock\n    static_configs:\n"
-                 "      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n");
-  Child server({prometheus, "--config.file=" + home.Path("prometheus.yml"),
-                "--storage.tsdb.path=" + home.Path("tsdb"),
-                "--web.listen-address=127.0.0.1:" + std::to_string(webPort), "--log.level=warn"},
-               home.Path("prometheus.out"), home.Path("prometheus.err"));
-  httplib::Client api("127.0.0.1", webPort);
-  auto query = [&]() -> std::string {
-    httplib::Result result = api.Get(("/api/v1/query?query=varnock_nvme_temperature_celsius%7B"
-                                      "serial%3D%22" + std::string(kHot) + "%22%7D").c_str());
-    if (!result || result->status != 200) return "";
-    rapidjson::Document answer;
-    answer.Parse(result->body.c_str());
-    if (answer.HasParseError() || !answer.HasMember("data")) return "";
-    const rapidjson::Value& found = answer["data"]["result"];
-    return found.Size() == 1 ? found[0]["value"][1].GetString() : "";
-  };
+  StartPrometheus();
+  const std::string query = "varnock_nvme_temperature_celsius{serial=\"" + std::string(kHot) + "\"}";
   std::string seen;
-  EXPECT_TRUE(Eventually([&] { return (seen = query()) == "31"; }, 90))
+  EXPECT_TRUE(Eventually([&] { return (seen = Query(query)) == "31"; }, 90))
       << seen << "\n" << home.ReadFile("prometheus.err");
   SetTemperature(kHot, 45);
-  EXPECT_TRUE(Eventually([&] { return (seen = query()) == "45"; }, 60)) << seen;
-  EXPECT_EQ(0, server.Finish(SIGTERM, 30));
+  EXPECT_TRUE(Eventually([&] { return (seen = Query(query)) == "45"; }, 60)) << seen;
+  EXPECT_EQ(0, prometheus->Finish(SIGTERM, 30));
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 
@@ -606,6 +524,250 @@ TEST_F(ServeTest, BadListenAddressesAndBusyPortsExitNonZeroAndSignalsShutDown) {
   const std::string out = home.ReadFile("serve.out");
   EXPECT_TRUE(Has(out, "== interrupted\n== shutting the plug-in down\n")) << out;
   EXPECT_TRUE(Has(home.ReadFile("trace.log"), "LEAVE DeInitialize"));
+}
+
+// --- hostile text from the tool ------------------------------------------------------------
+
+// One drive's identity holds bytes that are not UTF-8, quotes, backslashes, line ends and
+// terminal escape sequences (a NUL ends the text at the plug-in).
+TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
+  const std::string serial = "PH\xff\xfe\"q\\b\nNEW 1\x1b[2J\x1b]0;pwn\x07";
+  ChangeState([&](isdct::State& state) {
+    isdct::Drive& drive = *state.FindBySerial(kPlain);
+    drive.serial = serial;
+    drive.model = "INTEL SSDPE2KE016T7\xc3(\x9b" "31m";
+    drive.firmware = std::string("QDV1\r\x1b[1A", 10) + std::string("\0tail", 5);
+  });
+  ASSERT_NO_FATAL_FAILURE(StartServing({"--trace", "2"}));
+  const std::string metrics = Get("/metrics");
+  home.WriteFile("metrics.txt", metrics);
+  const std::string promtool = FindProgram("promtool");
+  ASSERT_FALSE(promtool.empty()) << "promtool is missing: scripts/setup.sh installs prometheus";
+  EXPECT_EQ(0, std::system((promtool + " check metrics < " + home.Path("metrics.txt") + " > " +
+                            home.Path("promtool.out") + " 2>&1").c_str()))
+      << home.ReadFile("promtool.out");
+  EXPECT_TRUE(Has(metrics, "varnock_drives 2\n"));
+
+  rapidjson::Document topology;
+  const std::string json = Get("/api/topology");
+  topology.Parse<rapidjson::kParseValidateEncodingFlag>(json.c_str());
+  EXPECT_FALSE(topology.HasParseError()) << "at byte " << topology.GetErrorOffset();
+
+  // A real Prometheus keeps every drive, and reads the text back as the shell spelled it.
+  StartPrometheus();
+  std::map<std::string, std::string> labels;
+  EXPECT_TRUE(Eventually([&] { return Query("count(varnock_nvme_info)") == "2"; }, 90))
+      << home.ReadFile("prometheus.err");
+  EXPECT_EQ("1", Query("varnock_nvme_info{firmware=~\"QDV1.*\"}", &labels));
+  EXPECT_EQ("PH\xef\xbf\xbd\xef\xbf\xbd\"q\\b\nNEW 1\\x1b[2J\\x1b]0;pwn\\x07", labels["serial"]);
+  EXPECT_EQ("SSDPE2KE016T7\xef\xbf\xbd(\xef\xbf\xbd" "31m", labels["model"]);
+  EXPECT_EQ("QDV1\\x0d\\x1b[1A", labels["firmware"]);
+  EXPECT_EQ("31", Query("varnock_nvme_temperature_celsius{serial=\"" + std::string(kHot) + "\"}"));
+  EXPECT_EQ(0, prometheus->Finish(SIGTERM, 30));
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+
+  // The terminal and the trace get no control character from the drive.
+  const std::string trace = home.ReadFile("trace.log");
+  EXPECT_TRUE(Has(trace, "\\x1b[2J")) << "the serial is traced";
+  Child table({BuiltProgram("tools/host/varnock-host"), "--home", home.Dir(), "--seconds", "0"},
+              home.Path("table.out"), home.Path("table.err"));
+  EXPECT_EQ(0, table.Finish(0, 60)) << home.ReadFile("table.err");
+  const std::string out = home.ReadFile("table.out");
+  EXPECT_TRUE(Has(out, "\\x1b[2J\\x1b]0;pwn\\x07")) << out;
+  for (const std::string& text : {out, trace, home.ReadFile("serve.out")}) {
+    EXPECT_EQ(std::string::npos, text.find('\x1b'));
+    EXPECT_EQ(std::string::npos, text.find('\r'));
+    EXPECT_EQ(std::string::npos, text.find("\nNEW 1"));
+  }
+}
+
+// --- HTTP abuse ------------------------------------------------------------------------------
+
+TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  int status = 0;
+  const std::string plain = Get("/metrics", &status);
+  ASSERT_EQ(200, status);
+
+  // Ranges: a list of overlapping ranges gets the plain answer, never more.
+  std::string ranges = "bytes=0-";
+  for (int i = 0; i < 200; ++i) ranges += ",0-";
+  for (const std::string& range : {ranges, std::string("bytes=5-10")}) {
+    httplib::Result result = client->Get("/", {{"Range", range}});
+    ASSERT_TRUE(result);
+    EXPECT_EQ(200, result->status) << range.substr(0, 20);
+    EXPECT_EQ(Get("/").size(), result->body.size());
+  }
+
+  // 400 clients from another address send a header line a second; a scrape from this one is
+  // answered within a second all along.
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 400; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(port, "127.0.0.2"));
+    slow.back()->Send("GET /metrics HTTP/1.1\r\n");
+  }
+  httplib::Client scraper("127.0.0.1", port);
+  scraper.set_connection_timeout(1, 0);
+  scraper.set_read_timeout(1, 0);
+  scraper.set_keep_alive(false);
+  for (int second = 0; second < 4; ++second) {
+    for (auto& connection : slow) connection->Send("X-Slow: " + std::to_string(second) + "\r\n");
+    httplib::Result result = scraper.Get("/metrics");
+    ASSERT_TRUE(result) << "second " << second << ": " << httplib::to_string(result.error());
+    EXPECT_EQ(200, result->status);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  const std::string metrics = Get("/metrics");
+  EXPECT_NE("0", Sample(metrics, "varnock_http_connections_refused_total"));
+  const long peakKiB = PeakMemoryKiB(shell->Pid());
+  RecordProperty("shell_peak_rss_kib", static_cast<int>(peakKiB));
+  EXPECT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB, 256 * 1024);
+  slow.clear();
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+// --- tool faults -----------------------------------------------------------------------------
+
+TEST_F(ServeTest, ServesTheReasonWhileThePluginCannotStartAndRecovers) {
+  struct Case {
+    const char* name;
+    std::string tool;  // the script installed as the tool; empty: none, "-x": not executable
+    std::string reason;
+  };
+  const std::string tool = home.ToolPath();
+  const Case cases[] = {
+      {"missing", "", "tool " + tool + ": not found"},
+      {"not executable", "-x", "tool " + tool + ": not executable"},
+      {"hanging", "#!/bin/sh\nexec /bin/sleep 30\n", "tool " + tool + ": timed out after 1 s"},
+      {"garbage", "#!/bin/sh\necho '{\"a\": 1}x'\n", "tool " + tool + ": not JSON at byte 8"},
+      {"failing", "#!/bin/sh\necho '{}'\nexit 3\n", "tool " + tool + ": exit status 3"},
+      {"too large", "#!/bin/sh\nexec /usr/bin/yes\n", "tool " + tool + ": output too large"},
+      {"no drive", "#!/bin/sh\necho '{}'\n", "Initialize failed: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(tool);
+    if (c.tool == "-x") {
+      home.WriteFile("bin/isdct.exe", "#!/bin/sh\n");
+    } else if (!c.tool.empty()) {
+      home.InstallScriptTool(c.tool);
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServing({"--tool-timeout", "1"}));
+    const std::string metrics = Get("/metrics");
+    EXPECT_TRUE(Has(metrics, "\nvarnock_up 0\n")) << metrics;
+    EXPECT_TRUE(Has(metrics, "\nvarnock_last_error{reason=\"Initialize failed: ")) << metrics;
+    EXPECT_TRUE(Has(metrics, c.reason)) << metrics;
+    EXPECT_TRUE(Has(Get("/api/topology"), "\"error\":\"Initialize failed: "));
+    EXPECT_TRUE(Has(home.ReadFile("serve.err"), c.reason)) << home.ReadFile("serve.err");
+    if (c.tool.empty()) {
+      // Retried with backoff: the tool that appears is used, and the reason goes.
+      home.InstallTool();
+      EXPECT_TRUE(Eventually([&] { return Has(Get("/metrics"), "\nvarnock_up 1\n"); }, 60));
+      EXPECT_FALSE(Has(Get("/metrics"), "varnock_last_error{"));
+      EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+    } else {
+      EXPECT_EQ(1, shell->Finish(SIGTERM, 60));
+    }
+  }
+}
+
+TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  const std::string plainRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kPlain) + "\"";
+  const std::string hotRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kHot) + "\"";
+  std::string metrics = Get("/metrics");
+  EXPECT_EQ("1", Sample(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\"}"));
+  EXPECT_EQ("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
+  ChangeState([](isdct::State& state) {
+    isdct::Fault& fault = state.FindBySerial(kPlain)->fault;
+    fault.kind = isdct::FaultKind::kExit;
+    fault.status = 5;
+    fault.page = isdct::Run::kTemperature;
+  });
+  EXPECT_TRUE(Eventually([&] {
+    metrics = Get("/metrics");
+    return Has(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\"} 0\n");
+  }, 60)) << metrics;
+  EXPECT_TRUE(Has(metrics, hotRead + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 1\n"));
+  EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
+  EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"ok\"}"));
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+// --- database faults -------------------------------------------------------------------------
+
+TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // before the shell starts
+    std::function<void()> during;  // while it serves
+    const char* kind;
+  };
+  const Case cases[] = {
+      {"a directory", [&] { std::filesystem::create_directories(home.Path("host.db")); }, [] {},
+       "cannot_open"},
+      {"corrupt", [&] { home.WriteFile("host.db", std::string(8192, 'x')); }, [] {}, "corrupt"},
+      {"deleted while running", [] {}, [&] { std::filesystem::remove(home.Path("host.db")); },
+       "replaced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(home.Path("host.db"));
+    c.before();
+    ASSERT_NO_FATAL_FAILURE(StartServing());
+    c.during();
+    const std::string counter = "varnock_database_errors_total{kind=\"" + std::string(c.kind) + "\"}";
+    std::string metrics;
+    EXPECT_TRUE(Eventually([&] {
+      metrics = Get("/metrics");
+      const std::string count = Sample(metrics, counter);
+      return !count.empty() && count != "0";
+    }, 60)) << metrics;
+    EXPECT_TRUE(Has(metrics, "\nvarnock_up 1\n"));
+    EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+    const std::string err = home.ReadFile("serve.err");
+    const std::string told = "database error (" + std::string(c.kind) + ", reported once)";
+    EXPECT_TRUE(Has(err, told)) << err;
+    EXPECT_EQ(err.find(told), err.rfind(told)) << err;
+  }
+}
+
+// --- signals ---------------------------------------------------------------------------------
+
+TEST_F(ServeTest, HangUpIsIgnoredAndASecondStopEndsAtOnceWithoutLeavingTheTool) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  ASSERT_EQ(0, kill(shell->Pid(), SIGHUP));
+  int status = 0;
+  EXPECT_TRUE(Has(Get("/metrics", &status), "\nvarnock_up 1\n"));
+  EXPECT_TRUE(shell->Running());
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+  EXPECT_TRUE(Has(home.ReadFile("serve.err"), "SIGHUP ignored"));
+
+  // A tool that hangs in Initialize and leaves a helper in a session of its own: the first
+  // stop waits for the tool's time limit, the second ends the shell, the tool and the helper.
+  home.InstallScriptTool("#!/bin/sh\necho $$ > " + home.Path("tool.pid") +
+                         "\n/usr/bin/setsid /bin/sh -c 'echo $$ > " + home.Path("helper.pid") +
+                         "; exec /bin/sleep 60' &\nexec /bin/sleep 60\n");
+  Child hung({BuiltProgram("tools/host/varnock-host"), "--home", home.Dir(), "--tool-timeout",
+              "60", "serve", "--listen", "127.0.0.1:0"},
+             home.Path("hung.out"), home.Path("hung.err"));
+  ASSERT_TRUE(Eventually([&] {
+    return !home.ReadFile("tool.pid").empty() && !home.ReadFile("helper.pid").empty();
+  }, 30));
+  const pid_t tool = std::stoi(home.ReadFile("tool.pid"));
+  const pid_t helper = std::stoi(home.ReadFile("helper.pid"));
+  ASSERT_EQ(0, kill(hung.Pid(), SIGTERM));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(hung.Running());
+  EXPECT_EQ(130, hung.Finish(SIGTERM, 5));
+  EXPECT_TRUE(Has(home.ReadFile("hung.err"), "interrupted twice, quitting at once"));
+  auto ended = [](pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    return !std::getline(in, stat) || stat.find(") Z ") != std::string::npos;
+  };
+  EXPECT_TRUE(Eventually([&] { return ended(tool) && ended(helper); }, 5));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "DatabaseDAO.h"
+#include "DatabaseErrors.h"
 #include "DatabaseORM.h"
 #include "KVL.h"
 #include "Schema.h"
@@ -143,6 +144,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    NoteDatabaseError(rc, Unavailable(path, reason));
     sqlite3_close_v2(db);
     return std::make_shared<DatabaseDAO>(Unavailable(path, reason));
   }
@@ -162,6 +164,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   if (sqlite3_exec(db, setup, nullptr, nullptr, &error) != SQLITE_OK ||
       sqlite3_exec(db, schema.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     const std::string reason = error != nullptr ? error : sqlite3_errmsg(db);
+    NoteDatabaseError(sqlite3_errcode(db), Unavailable(path, reason));
     sqlite3_free(error);
     sqlite3_close_v2(db);
     return std::make_shared<DatabaseDAO>(Unavailable(path, reason));
@@ -175,7 +178,9 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
 
 std::vector<std::string> DatabaseDAO::query(std::string sql) {
   std::lock_guard<std::mutex> lock(m_Mutex);
-  if (!m_Path.empty() && (m_Db == nullptr || FileReplaced())) Reconnect();
+  const bool replaced = !m_Path.empty() && m_Db != nullptr && FileReplaced();
+  if (replaced) NoteDatabaseReplaced(m_Path);
+  if (!m_Path.empty() && (m_Db == nullptr || replaced)) Reconnect();
   if (m_Db == nullptr) throw DBEXCEPTION::DatabaseException(m_Unavailable);
 
   const bool wasAutocommit = sqlite3_get_autocommit(m_Db) != 0;
@@ -229,7 +234,10 @@ std::vector<std::string> DatabaseDAO::query(std::string sql) {
     sqlite3_exec(m_Db, "ROLLBACK;", nullptr, nullptr, nullptr);
     if (failure.empty()) failure = "a transaction left open by the statements was rolled back";
   }
-  if (!failure.empty()) throw DBEXCEPTION::DatabaseException(failure);
+  if (!failure.empty()) {
+    NoteDatabaseError(sqlite3_extended_errcode(m_Db), failure);
+    throw DBEXCEPTION::DatabaseException(failure);
+  }
   return values;
 }
 

@@ -480,17 +480,24 @@ std::string TraceTime(uint64_t ms) {
   return buffer;
 }
 
-// A record stays one line: line ends inside the message are written as "\n" and "\r".
+// A record stays one line: line ends inside the message are written as "\n" and "\r", other
+// control characters as "\xHH", so a text from a drive cannot draw on a terminal showing it.
 std::string OneLine(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    if (c == '\n')
+    if (c == '\n') {
       out += "\\n";
-    else if (c == '\r')
+    } else if (c == '\r') {
       out += "\\r";
-    else
+    } else if ((c >= 0 && c < 0x20 && c != '\t') || c == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[(c >> 4) & 0xf];
+      out += kHex[c & 0xf];
+    } else {
       out += c;
+    }
   }
   while (out.size() >= 2 && out.compare(out.size() - 2, 2, "\\n") == 0) out.resize(out.size() - 2);
   return out;

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -47,6 +50,123 @@ std::shared_ptr<const Testing::CommandRunner> CurrentRunner() {
 }
 
 constexpr int kPollSliceMs = 20;  // how often a run looks at its limits and cancellation
+// How long a run that ended by itself may still take to hand over the rest of its output once
+// everything it started is killed: the pipe closes at once unless something unseen holds it.
+constexpr int kDrainMs = 500;
+
+std::mutex g_ObserverMutex;
+std::shared_ptr<const CSystem::RunObserver> g_Observer;  // guarded by g_ObserverMutex
+std::atomic<uint64_t> g_RunCounts[3] = {};                // by RunOutcome
+
+// The programs running now, each with its start time in clock ticks since boot. Spawning and
+// the sweep of adopted processes both hold the mutex, so that a sweep never mistakes a program
+// just started for one left behind.
+struct Leader {
+  pid_t pid;
+  unsigned long long start;
+};
+std::mutex g_ChildMutex;
+std::vector<Leader> g_Leaders;                 // guarded by g_ChildMutex
+unsigned long long g_FirstStart = ~0ULL;       // guarded by g_ChildMutex; the earliest run
+
+// The start time (clock ticks since boot) and parent of a process from /proc; false when it is
+// gone.
+bool ProcessStat(pid_t pid, unsigned long long& start, pid_t& parent) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return false;
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return false;
+  // Fields after the name: state, ppid, ... starttime is the 20th of them.
+  std::vector<std::string> fields;
+  size_t at = paren + 2;
+  while (at < stat.size() && fields.size() < 20) {
+    size_t end = stat.find(' ', at);
+    if (end == std::string::npos) end = stat.size();
+    fields.push_back(stat.substr(at, end - at));
+    at = end + 1;
+  }
+  if (fields.size() < 20) return false;
+  parent = static_cast<pid_t>(std::atoll(fields[1].c_str()));
+  start = std::strtoull(fields[19].c_str(), nullptr, 10);
+  return true;
+}
+
+// Makes this process adopt what its programs leave behind (a helper that called setsid() and
+// outlived the program), so that a run can find such helpers and end them. The kernel's own
+// mechanism; needs no privilege.
+void BecomeSubreaper() {
+  static std::once_flag once;
+  std::call_once(once, [] { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); });
+}
+
+// Kills and reaps every child of this process that a run left behind: a child started no
+// earlier than `since` that is not a running program. Their own children are adopted in turn,
+// so this repeats until none is left (a bounded number of rounds). Holds g_ChildMutex.
+// The numeric entries of a /proc directory.
+std::vector<pid_t> NumericEntries(const char* path) {
+  std::vector<pid_t> pids;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return pids;
+  while (const dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid > 0 && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(dir);
+  return pids;
+}
+
+// This process's children: from the threads' "children" lists where the kernel keeps them (a
+// few small reads), else every process of /proc (its parent checked by the caller).
+std::vector<pid_t> Candidates() {
+  std::vector<pid_t> children;
+  bool listed = false;
+  for (pid_t task : NumericEntries("/proc/self/task")) {
+    std::ifstream in("/proc/self/task/" + std::to_string(task) + "/children");
+    if (!in) continue;
+    listed = true;
+    pid_t pid = 0;
+    while (in >> pid) children.push_back(pid);
+  }
+  return listed ? children : NumericEntries("/proc");
+}
+
+void SweepAdoptedLocked(unsigned long long since) {
+  const pid_t self = getpid();
+  for (int round = 0; round < 8; ++round) {
+    std::vector<pid_t> found;
+    for (pid_t pid : Candidates()) {
+      unsigned long long start = 0;
+      pid_t parent = 0;
+      if (!ProcessStat(pid, start, parent) || parent != self || start < since) continue;
+      const bool running = std::any_of(g_Leaders.begin(), g_Leaders.end(),
+                                       [pid](const Leader& l) { return l.pid == pid; });
+      if (!running) found.push_back(pid);
+    }
+    if (found.empty()) return;
+    for (pid_t pid : found) {
+      kill(-pid, SIGKILL);  // its group, when it made one of its own
+      kill(pid, SIGKILL);
+    }
+    for (pid_t pid : found) {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+}
+
+void SweepAdopted(unsigned long long since) {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  SweepAdoptedLocked(since);
+}
+
+void Unregister(pid_t pid) {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  g_Leaders.erase(std::remove_if(g_Leaders.begin(), g_Leaders.end(),
+                                 [pid](const Leader& l) { return l.pid == pid; }),
+                  g_Leaders.end());
+}
 
 std::vector<std::string> SplitAtBlanks(const std::string& text) {
   std::vector<std::string> words;
@@ -67,14 +187,25 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
 // once watched, a descriptor that becomes readable when it exits.
 class ChildRun {
  public:
-  ChildRun(pid_t pid, int fd) : m_Pid(pid), m_Fd(fd) {}
+  ChildRun(pid_t pid, int fd, unsigned long long start) : m_Pid(pid), m_Fd(fd), m_Start(start) {}
   ChildRun(const ChildRun&) = delete;
   ChildRun& operator=(const ChildRun&) = delete;
-  // Whatever way the run ends, the group is killed, the child reaped and the pipe closed.
+  // Whatever way the run ends, the group is killed, the child reaped, what it left behind ended
+  // and the pipe closed.
   ~ChildRun() {
     if (!m_Reaped) KillAndReap();
     if (m_Fd >= 0) close(m_Fd);
     if (m_ExitFd >= 0) close(m_ExitFd);
+  }
+
+  int ExitStatus() const { return m_ExitStatus; }
+  int Signal() const { return m_Signal; }
+
+  // Ends what the program left behind outside its group (adopted by this process once the
+  // program has exited).
+  void SweepLeftBehind() {
+    SweepAdopted(m_Start);
+    m_Swept = true;
   }
 
   int Fd() const { return m_Fd; }
@@ -106,7 +237,12 @@ class ChildRun {
     siginfo_t info = {};
     if (waitid(P_PID, static_cast<id_t>(m_Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
       return errno == ECHILD;  // reaped elsewhere (SIGCHLD ignored): gone
-    return info.si_pid == m_Pid;
+    if (info.si_pid != m_Pid) return false;
+    if (info.si_code == CLD_EXITED)
+      m_ExitStatus = info.si_status;
+    else
+      m_Signal = info.si_status;
+    return true;
   }
 
   // Kills what is left of the group (helpers the program started); the leader stays a zombie.
@@ -127,10 +263,17 @@ class ChildRun {
     while (waitpid(m_Pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_Reaped = true;
+    Unregister(m_Pid);
+    // Killed before it exited by itself: what it started outside its group is adopted only now.
+    if (!m_Swept) SweepLeftBehind();
   }
 
   pid_t m_Pid;
   int m_Fd;
+  unsigned long long m_Start;
+  int m_ExitStatus = -1;
+  int m_Signal = 0;
+  bool m_Swept = false;
   int m_ExitFd = -1;
   bool m_Watched = false;
   bool m_GroupKilled = false;
@@ -139,15 +282,21 @@ class ChildRun {
 
 // Starts `program` with stdin from /dev/null, stdout into a new pipe, stderr inherited, no
 // other descriptor and default signal handling, in a process group of its own. Returns the pid
-// (0 when it cannot start) and the pipe's read end in `readFd`.
-pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd) {
+// (0 when it cannot start, with the reason in `error`) and the pipe's read end in `readFd`.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
+            int& error) {
+  error = 0;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return 0;
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    error = errno;
+    return 0;
+  }
   // Keep the write end off 0..2 so that dup2 onto 1 really makes a fresh, inheritable copy.
   if (fds[1] <= 2) {
     const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
     close(fds[1]);
     if (moved < 0) {
+      error = errno;
       close(fds[0]);
       return 0;
     }
@@ -178,7 +327,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                       POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
@@ -207,20 +356,55 @@ bool ReadSome(int fd, int waitMs, std::string& output, int exitFd = -1) {
 
 }  // namespace
 
+namespace {
+
+// Counts a finished run and hands it to the observer; returns the run's result.
+uint32_t Finished(CSystem::RunReport report, uint32_t result) {
+  ++g_RunCounts[static_cast<int>(report.outcome)];
+  std::shared_ptr<const CSystem::RunObserver> observer;
+  {
+    std::lock_guard<std::mutex> lock(g_ObserverMutex);
+    observer = g_Observer;
+  }
+  if (observer) (*observer)(report);
+  return result;
+}
+
+}  // namespace
+
 uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
                                  std::string& output) {
   using Clock = std::chrono::steady_clock;
+  using Outcome = CSystem::RunOutcome;
   output.clear();
   KVL::Threading::CancellationPoint();
   if (const auto runner = CurrentRunner()) return (*runner)(program, arguments, output);
-  if (program.empty()) return 0;
+  const uint64_t limitMs = g_TimeLimitMs.load();
+  RunReport report{program, arguments, output, Outcome::kFailed};
+  report.timeLimitMs = limitMs;
+  if (program.empty()) {
+    report.startError = ENOENT;
+    return Finished(report, 0);
+  }
 
+  BecomeSubreaper();
   int fd = -1;
-  const pid_t pid = Spawn(program, SplitAtBlanks(arguments), fd);
-  if (pid <= 0) return 0;
-  ChildRun child(pid, fd);
+  pid_t pid = 0;
+  unsigned long long start = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_ChildMutex);
+    pid = Spawn(program, SplitAtBlanks(arguments), fd, report.startError);
+    if (pid > 0) {
+      pid_t parent = 0;
+      ProcessStat(pid, start, parent);
+      g_Leaders.push_back({pid, start});
+      g_FirstStart = std::min(g_FirstStart, start);
+    }
+  }
+  if (pid <= 0) return Finished(report, 0);
+  ChildRun child(pid, fd, start);
 
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_TimeLimitMs.load());
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   const size_t cap = g_OutputCap.load();
   bool open = true;
   for (;;) {
@@ -229,7 +413,11 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
       if (std::uncaught_exceptions() == 0) throw KVL::Threading::ThreadCancelled();
       return 0;
     }
-    if (Clock::now() >= deadline) return 0;  // `child` kills and reaps
+    if (Clock::now() >= deadline) {
+      child.KillAndReap();
+      report.outcome = Outcome::kTimeout;
+      return Finished(report, 0);
+    }
     // Both waits end as soon as the child exits: a tool run costs the host no more than the
     // run itself, not a slice of idle waiting after it. After a slice without output the wait
     // on the output also watches the exit, for a child that ends while a helper holds the pipe.
@@ -239,22 +427,32 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
       if (open && output.size() == before) child.WatchExit();
       if (output.size() > cap) {
         output.resize(cap);
-        return 0;
+        child.KillAndReap();
+        report.outputTooLarge = true;
+        return Finished(report, 0);
       }
     } else {
       child.WaitForExit(kPollSliceMs);
     }
     if (!child.Exited()) continue;
 
-    // Ended by itself. Stop helpers that still hold the pipe, then take the rest of the output.
+    // Ended by itself. Stop helpers that still hold the pipe, in its group or left outside it,
+    // then take the rest of the output: what is written by now, not what a helper might add.
     child.KillGroup();
-    while (open && Clock::now() < deadline && output.size() <= cap)
+    child.SweepLeftBehind();
+    const Clock::time_point drained =
+        std::min(deadline, Clock::now() + std::chrono::milliseconds(kDrainMs));
+    while (open && Clock::now() < drained && output.size() <= cap)
       open = ReadSome(child.Fd(), kPollSliceMs, output);
+    report.exitStatus = child.ExitStatus();
+    report.signal = child.Signal();
     if (output.size() > cap) {
       output.resize(cap);
-      return 0;
+      report.outputTooLarge = true;
+      return Finished(report, 0);
     }
-    return 1;
+    report.outcome = report.exitStatus == 0 ? Outcome::kOk : Outcome::kFailed;
+    return Finished(report, 1);
   }
 }
 
@@ -285,6 +483,31 @@ void CSystem::SetTimeLimit(uint64_t ms) { g_TimeLimitMs.store(ms); }
 uint64_t CSystem::TimeLimit() { return g_TimeLimitMs.load(); }
 
 void CSystem::SetOutputCap(size_t bytes) { g_OutputCap.store(bytes); }
+
+void CSystem::SetRunObserver(RunObserver observer) {
+  std::lock_guard<std::mutex> lock(g_ObserverMutex);
+  g_Observer = observer ? std::make_shared<const RunObserver>(std::move(observer)) : nullptr;
+}
+
+uint64_t CSystem::RunCount(RunOutcome outcome) {
+  return g_RunCounts[static_cast<int>(outcome)].load();
+}
+
+void CSystem::KillAllRuns() {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  for (const Leader& leader : g_Leaders) kill(-leader.pid, SIGKILL);
+  // Once a program has exited, what it started outside its group is this process's to end.
+  for (const Leader& leader : g_Leaders) {
+    for (int i = 0; i < 50; ++i) {
+      siginfo_t info = {};
+      if (waitid(P_PID, static_cast<id_t>(leader.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid == leader.pid)
+        break;
+      poll(nullptr, 0, 10);
+    }
+  }
+  if (g_FirstStart != ~0ULL) SweepAdoptedLocked(g_FirstStart);
+}
 
 std::string CSystem::GetModuleVersion(const std::string& moduleName) {
   if (moduleName.empty() || moduleName == "." || moduleName == ".." ||

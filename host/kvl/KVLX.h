@@ -1,5 +1,6 @@
 // Toolkit system services (namespace KVLX): running a program and capturing its output, PCI
-// device lookup, calendar dates and module versions. All calls are safe from any thread.
+// device lookup, calendar dates and module versions. All calls are safe from any thread; the run
+// observer is called on the thread that ran the program.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,31 @@ class CSystem {
   static uint64_t TimeLimit();
   // The most output one run may print (default 16 MiB).
   static void SetOutputCap(size_t bytes);
+
+  // How a program run ended. kOk: it exited by itself with status 0 within its limits; kTimeout:
+  // killed at the time limit; kFailed: anything else (could not start, non-zero status, killed
+  // by a signal not ours, output past the cap).
+  enum class RunOutcome { kOk, kFailed, kTimeout };
+  struct RunReport {
+    const std::string& program;
+    const std::string& arguments;
+    const std::string& output;  // what was read, cut at the cap
+    RunOutcome outcome;
+    int startError = 0;         // errno when the program could not be started
+    int exitStatus = -1;        // its status when it exited by itself
+    int signal = 0;             // the signal that ended it, when one did (not the time limit)
+    bool outputTooLarge = false;
+    uint64_t timeLimitMs = 0;
+  };
+  // Called after every finished run (not for runs cancelled with their thread), on the thread
+  // that ran it; empty: none. Keep it short: the caller's run is not over until it returns.
+  using RunObserver = std::function<void(const RunReport&)>;
+  static void SetRunObserver(RunObserver observer);
+  // Runs finished with this outcome since the process started.
+  static uint64_t RunCount(RunOutcome outcome);
+  // Kills every program still running and whatever it started, for a process that is about to
+  // end without waiting for its runs (a second interrupt).
+  static void KillAllRuns();
 
   // Version text of a loaded kernel module (/sys/module/NAME/version), empty when unknown.
   static std::string GetModuleVersion(const std::string& moduleName);

@@ -334,10 +334,12 @@ std::string Answer::Render() const {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     m_Doc.Accept(writer);
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    // The writer escapes control characters but copies bytes as given; invalid UTF-8 can only
+    // sit inside strings (everything else is ASCII), so the whole text is made valid at once.
+    return ValidUtf8(std::string(buffer.GetString(), buffer.GetSize())) + "\n";
   }
-  std::string text = m_Cmd + ":" + m_ResultText + m_FieldText + "\n";
-  for (const std::string& line : m_Lines) text += line + "\n";
+  std::string text = TerminalText(m_Cmd + ":" + m_ResultText + m_FieldText) + "\n";
+  for (const std::string& line : m_Lines) text += TerminalText(line) + "\n";
   return text;
 }
 

@@ -65,6 +65,7 @@ std::shared_ptr<const Pages> FleetView::Render() const {
   Answer topology("topology", true);
   topology.Result(m_TopologyResult);
   topology.Objects(m_State.objects);
+  if (!m_State.lastError.empty()) topology.Field("error", m_State.lastError);
   pages->topology = topology.Render();
 
   // The answer of "exec plugin 50002", holding the events kept so far; "sequence" counts every

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Metrics.h"
@@ -36,6 +37,11 @@ class FleetView {
   // and the toolkit time (ms) it was answered at.
   void Collected(uint32_t result, const std::vector<PI::CEvent>& events,
                  const std::vector<PI::CObject>& objects, uint64_t nowMs);
+
+  // Why the plug-in does not run (empty once it does): shown by the metrics and the topology.
+  void SetError(const std::string& reason) { m_State.lastError = reason; }
+  // By serial number, whether each drive's health was last read whole.
+  void SetHealthReads(std::map<std::string, bool> reads) { m_State.healthReadOk = std::move(reads); }
 
   // The poll interval the plug-in object shows, in seconds; `fallback` when it shows none.
   double PollSeconds(double fallback) const;

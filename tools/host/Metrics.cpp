@@ -239,11 +239,14 @@ void MetricsWriter::Sample(const MetricLabels& labels, const std::string& value)
 }
 
 std::string EscapeLabelValue(const std::string& value) {
+  // Label values must be UTF-8: one drive's bad byte would otherwise fail the whole scrape.
+  // Other control characters are spelled out ("\x1b" reads back as those four characters).
   std::string text;
-  for (char c : value) {
+  for (char c : ValidUtf8(value)) {
     if (c == '\\') text += "\\\\";
     else if (c == '"') text += "\\\"";
     else if (c == '\n') text += "\\n";
+    else if ((c >= 0 && c < 0x20) || c == 0x7f) text += "\\" + TerminalText(std::string(1, c));
     else text += c;
   }
   return text;
@@ -356,6 +359,19 @@ std::string RenderMetrics(const FleetState& state) {
     writer.Family(metric.name, metric.type, metric.help);
     for (const DriveRow& row : rows) DriveSamples(writer, metric, row);
   }
+
+  // A drive whose pages the tool stopped answering keeps the values read before (or shows 0
+  // for what a failed pass resets), so the failure is a metric of its own.
+  writer.Family("varnock_nvme_health_read_ok", "gauge",
+                "1 when every health page of the drive was read the last time it was asked "
+                "for, 0 when the tool failed on one.");
+  for (const DriveRow& row : rows) {
+    auto read = state.healthReadOk.find(TextOf(*row.adapter, kPropSerial));
+    if (read != state.healthReadOk.end()) writer.Sample(row.labels, read->second ? "1" : "0");
+  }
+  writer.Family("varnock_last_error", "gauge",
+                "Why the plug-in does not run (the reason label); no sample while it runs.");
+  if (!state.lastError.empty()) writer.Sample({{"reason", state.lastError}}, "1");
   return writer.Text();
 }
 

@@ -48,6 +48,8 @@ struct FleetState {
   std::vector<PI::CObject> objects;          // that topology
   std::map<uint32_t, uint64_t> eventCounts;  // events handed over since the start, by code
   uint64_t lastNotificationMs = 0;           // toolkit time of the last notification; 0: none
+  std::string lastError;                     // why the plug-in does not run; empty: it does
+  std::map<std::string, bool> healthReadOk;  // by serial: the drive's health was last read whole
 };
 
 // The whole exposition: the plug-in's families, then one family per drive metric with a sample

@@ -14,6 +14,7 @@
 #include "Output.h"
 #include "PluginHost.h"
 #include "Text.h"
+#include "ToolWatch.h"
 
 namespace host_shell {
 
@@ -68,27 +69,24 @@ Monitor::Monitor(PluginHost& host, Notifier& notifier, const Options& options)
     : m_Host(host), m_Notifier(notifier), m_Options(options), m_Colour(UseColour(options)) {}
 
 bool Monitor::Start() {
-  uint32_t result = m_Host.Create();
-  if (result != 0 || !m_Host.Created()) {
-    std::fprintf(stderr, "varnock-host: createIf failed: %u (%s)\n", result,
-                 ErrorText(result).c_str());
+  // Each failure names its request and result, and for Initialize the tool's own problem when
+  // the inventory query did not give JSON (the usual cause of 20012).
+  auto fail = [this](const char* request, uint32_t result, const std::string& cause) {
+    m_LastError = std::string(request) + " failed: " + std::to_string(result) + " (" +
+                  ErrorText(result) + ")" + (cause.empty() ? "" : ": " + cause);
+    std::fprintf(stderr, "varnock-host: %s\n", TerminalText(m_LastError).c_str());
     return false;
-  }
+  };
+  m_LastError.clear();
+  uint32_t result = m_Host.Create();
+  if (result != 0 || !m_Host.Created()) return fail("createIf", result, "");
   std::vector<PI::CAdapterID> ids;
   result = m_Host.Request(REQ_INITIALIZE, 0, &ids);
-  if (result != 0) {
-    std::fprintf(stderr, "varnock-host: Initialize failed: %u (%s)\n", result,
-                 ErrorText(result).c_str());
-    return false;
-  }
+  if (result != 0) return fail("Initialize", result, ToolWatch::Process().InventoryProblem());
   // The host numbers the adapters in the order Initialize reported them.
   for (size_t i = 0; i < ids.size(); ++i) ids[i].SetAdapterNumber(static_cast<int32_t>(i));
   result = m_Host.Request(REQ_SET_ADAPTER_IDS, 0, &ids);
-  if (result != 0) {
-    std::fprintf(stderr, "varnock-host: SetAdapterIDs failed: %u (%s)\n", result,
-                 ErrorText(result).c_str());
-    return false;
-  }
+  if (result != 0) return fail("SetAdapterIDs", result, "");
   Refresh();
   PrintTable();
   return true;
@@ -190,7 +188,7 @@ bool Monitor::Refresh() {
             property = FindProperty(child, kPropDriveTemperature);
         }
       }
-      std::string cell = property != nullptr ? ValueText(*property) : "";
+      std::string cell = property != nullptr ? TerminalText(ValueText(*property)) : "";
       row.cells.push_back(cell.empty() ? "-" : cell);
       if (column.property == kPropStatus && property != nullptr) row.status = property->m_Int;
     }

@@ -32,6 +32,8 @@ class Monitor {
   bool WaitForEvents(const std::vector<uint32_t>& codes, double realMs);
   // DeInitialize and release (whatever Start reached).
   void Stop();
+  // Why the last Start failed, in the words it printed; empty after a Start that succeeded.
+  const std::string& LastError() const { return m_LastError; }
 
   // Prints a line of narration ("== ...").
   void Say(const std::string& text);
@@ -68,6 +70,7 @@ class Monitor {
   std::vector<Row> m_Rows;
   std::map<uint64_t, std::string> m_Names;  // every object seen so far
   CollectObserver m_Observer;
+  std::string m_LastError;
 };
 
 }  // namespace host_shell

@@ -39,10 +39,11 @@ class Notifier {
   bool m_Stopped = false;  // guarded by m_Mutex
 };
 
-// Turns SIGINT and SIGTERM into Notifier::Stop. The handler only writes one byte to a pipe (a
-// second signal ends the process at once); a watcher thread, the only thread in which the
-// signals are not blocked, turns the byte into Stop. Install before any other thread starts,
-// so that every later thread (the plug-in's worker included) keeps the signals blocked.
+// Turns SIGINT and SIGTERM into Notifier::Stop; a second one ends the process at once (exit
+// status 130) after killing the tool's running programs. SIGHUP is ignored with a word on
+// standard error. The handler only writes the signal's number to a pipe; a watcher thread, the
+// only thread in which the signals are not blocked, acts on it. Install before any other thread
+// starts, so that every later thread (the plug-in's worker included) keeps the signals blocked.
 class StopSignal {
  public:
   explicit StopSignal(Notifier& notifier) : m_Notifier(notifier) {}
@@ -50,7 +51,7 @@ class StopSignal {
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
 
-  // False when the pipe or the handler cannot be set up.
+  // False when the pipes or the handlers cannot be set up.
   bool Install();
   // Becomes readable (and stays so) once a stop signal arrived; -1 before Install.
   int Fd() const { return m_ReadFd; }
@@ -59,7 +60,9 @@ class StopSignal {
   void Watch();
 
   Notifier& m_Notifier;
-  int m_ReadFd = -1;
+  int m_ReadFd = -1;       // readable once stopped
+  int m_StopWriteFd = -1;  // the watcher's end of it
+  int m_StopFd = -1;       // the signal handler's pipe, read by the watcher
   std::thread m_Watcher;
 };
 

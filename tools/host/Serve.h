@@ -57,7 +57,8 @@ class FleetServer {
 };
 
 // Runs serve; returns the process exit status (0, or 1 when it cannot listen or the plug-in
-// does not start).
+// never started before the shell was stopped or --seconds ran out). A plug-in that does not
+// start is tried again with backoff while the shell serves varnock_up 0 and the reason.
 int RunServe(PluginHost& host, Notifier& notifier, const Options& options);
 
 }  // namespace host_shell

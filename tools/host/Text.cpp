@@ -275,10 +275,11 @@ std::string EventLine(const PI::CEvent& event, const std::string& objectName, bo
   const char* severityColour = colour ? SeverityColour(event.m_Severity) : "";
   std::string line = TimeText(event.m_Time) + "  ";
   line += *severityColour != '\0' ? severityColour + severity + kReset : severity;
-  line += "  " + objectName + "  " + EventMessage(event.m_Code) + " (" +
+  line += "  " + TerminalText(objectName) + "  " + EventMessage(event.m_Code) + " (" +
           std::to_string(event.m_Code) + ")";
-  line += "  source: \"" + event.m_Source + "\"";
-  line += ", placeholders: \"" + event.m_PlaceHolder1 + "\", \"" + event.m_PlaceHolder2 + "\"";
+  line += "  source: \"" + TerminalText(event.m_Source) + "\"";
+  line += ", placeholders: \"" + TerminalText(event.m_PlaceHolder1) + "\", \"" +
+          TerminalText(event.m_PlaceHolder2) + "\"";
   return line;
 }
 
@@ -288,6 +289,71 @@ size_t DisplayWidth(const std::string& text) {
     if ((c & 0xC0) != 0x80) ++width;  // count lead bytes, not continuation bytes
   }
   return width;
+}
+
+std::string ValidUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const size_t size = text.size();
+  size_t i = 0;
+  auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
+  auto inRange = [&](size_t at, unsigned low, unsigned high) {
+    return at < size && byte(at) >= low && byte(at) <= high;
+  };
+  while (i < size) {
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    if (lead < 0x80) {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = inRange(i + 1, 0x80, 0xBF) ? 2 : 0;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      // No overlong forms (E0 A0..), no surrogates (ED ..9F).
+      const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+      const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+      length = inRange(i + 1, low, high) && inRange(i + 2, 0x80, 0xBF) ? 3 : 0;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      // Nothing overlong (F0 90..) and nothing past U+10FFFF (F4 ..8F).
+      const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+      const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+      length = inRange(i + 1, low, high) && inRange(i + 2, 0x80, 0xBF) &&
+                       inRange(i + 3, 0x80, 0xBF)
+                   ? 4
+                   : 0;
+    }
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::string TerminalText(const std::string& text) {
+  const std::string valid = ValidUtf8(text);
+  std::string out;
+  out.reserve(valid.size());
+  char spelled[8];
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(valid[i]);
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(spelled, sizeof spelled, "\\x%02x", c);
+      out += spelled;
+    } else if (c == 0xC2 && i + 1 < valid.size() &&
+               static_cast<unsigned char>(valid[i + 1]) <= 0x9F) {
+      // C1 controls U+0080..U+009F (CSI among them).
+      std::snprintf(spelled, sizeof spelled, "\\u%04x",
+                    static_cast<unsigned char>(valid[i + 1]));
+      out += spelled;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 const char* StatusColour(int32_t status) {

@@ -48,6 +48,12 @@ std::string EventLine(const PI::CEvent& event, const std::string& objectName, bo
 std::string ShortNumber(double value);
 // Width of a UTF-8 text on a terminal (one column per code point).
 size_t DisplayWidth(const std::string& text);
+// The text as valid UTF-8: each byte that does not belong to a well-formed sequence becomes
+// U+FFFD. Text from the tool is data of unknown encoding; what the shell serves is UTF-8.
+std::string ValidUtf8(const std::string& text);
+// ValidUtf8, with control characters (C0, DEL, C1) spelled "\x1b" or "\u009b", so a text from a
+// drive cannot move the cursor, clear the screen or start a line of its own.
+std::string TerminalText(const std::string& text);
 
 // Terminal colours (ANSI).
 constexpr const char* kRed = "\x1b[31m";

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "DatabaseErrors.h"
 #include "Demo.h"
 #include "KVL.h"
 #include "KVLX.h"
@@ -18,6 +19,8 @@
 #include "PluginHost.h"
 #include "Script.h"
 #include "Serve.h"
+#include "Text.h"
+#include "ToolWatch.h"
 #include "Version.h"
 
 namespace {
@@ -139,6 +142,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "varnock-host: cannot install the signal handlers\n");
     return 1;
   }
+  // What goes wrong below the plug-in is told on standard error, not only in a trace: the tool's
+  // problems with Initialize's failure, the first database error of each kind as it happens.
+  host_shell::ToolWatch::Process().Install();
+  DatabaseWrapper::SetDatabaseErrorReporter(
+      [](DatabaseWrapper::DatabaseErrorKind kind, const std::string& message) {
+        std::fprintf(stderr, "varnock-host: database error (%s, reported once): %s\n",
+                     DatabaseWrapper::DatabaseErrorKindName(kind),
+                     host_shell::TerminalText(message).c_str());
+      });
   host_shell::PluginHost host(notifier);
   if (!host.Load(options.plugin, error)) {
     std::fprintf(stderr, "varnock-host: %s\n", error.c_str());

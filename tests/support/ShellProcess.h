@@ -1,0 +1,63 @@
+// Running programs from a test (the host shell, Prometheus, a browser) and talking to the shell
+// over raw loopback sockets: a child process with its output in files, bounded waits, free ports.
+// Each object belongs to the test thread that made it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Waits for `done`, checking every 100 ms, up to `seconds` real seconds.
+bool Eventually(const std::function<bool()>& done, double seconds);
+
+// The program's path on $PATH, or empty.
+std::string FindProgram(const std::string& name);
+
+// A free TCP port on 127.0.0.1.
+int FreePort();
+
+// A child process with its output in files; killed if the test leaves it running.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool Running();
+  pid_t Pid() const { return m_Pid; }
+  // Sends `signal` (0: none) and waits up to `seconds` for the end; the exit status, or -1.
+  int Finish(int signal, double seconds);
+
+ private:
+  pid_t m_Pid = -1;
+  bool m_Done = false;
+  int m_Status = -1;
+};
+
+// A raw connection to a loopback port, for requests no well-behaved client sends. `from` is the
+// loopback address the connection comes from (127.0.0.0/8 all reach the port).
+class RawConnection {
+ public:
+  explicit RawConnection(int port, const char* from = "127.0.0.1");
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool Connected() const { return m_Connected; }
+  bool Send(const std::string& data);
+  // The head of the server's answer (status line and headers), or what came before the
+  // connection closed or went quiet.
+  std::string Answer();
+  // Everything until the server closes the connection or goes quiet.
+  std::string All();
+
+ private:
+  int m_Fd;
+  bool m_Connected = false;
+};
+
+// The peak resident memory of a process in KiB (VmHWM), or -1.
+long PeakMemoryKiB(pid_t pid);
