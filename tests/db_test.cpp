@@ -66,6 +66,31 @@ TEST_F(HostDatabaseTest, QueryReturnsEveryValueOfEveryStatementAsText) {
   EXPECT_EQ(0, home_.CountRows("PD"));
 }
 
+TEST_F(HostDatabaseTest, BoundStatementTakesItsValuesWholeAndOneStatementOnly) {
+  auto storage = Open();
+  DatabaseWrapper::DatabaseDAO& dao = *storage->dao;
+  const std::string text("a'b\0c", 5);
+  for (int round = 0; round < 2; ++round)  // the second run takes the kept statement
+    EXPECT_EQ((std::vector<std::string>{"1", "NULL", "2.5", "5", "text"}),
+              dao.queryBound("SELECT ?, ?, ?, length(CAST(? AS BLOB)), typeof(?)",
+                             {int64_t{1}, nullptr, 2.5, text, std::string("'")}));
+  using Bound = std::vector<DatabaseWrapper::BoundValue>;
+  auto failure = [&](const std::string& sql, const Bound& values) {
+    try {
+      dao.queryBound(sql, values);
+      return std::string("ok");
+    } catch (const DBEXCEPTION::DatabaseException& e) {
+      return std::string(e.what());
+    }
+  };
+  EXPECT_EQ("the statement text holds more than one statement",
+            failure("SELECT ?; SELECT 1", {nullptr}));
+  EXPECT_EQ("the statement text holds no statement", failure(" -- none", {}));
+  EXPECT_EQ("the statement has 1 placeholders for 0 values", failure("SELECT ?", {}));
+  EXPECT_EQ("a transaction left open by the statements was rolled back", failure("BEGIN", {}));
+  EXPECT_EQ("not authorized", failure("DROP TABLE PD", {}));
+}
+
 TEST_F(HostDatabaseTest, SchemaChangesAreRefused) {
   auto storage = Open();
   for (const char* sql :

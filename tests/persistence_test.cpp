@@ -259,19 +259,23 @@ TEST_F(PersistenceTest, MissingOrCorruptDatabaseGives20000) {
   }
 }
 
-TEST_F(PersistenceTest, HostileSerialNumberCannotChangeTheSchema) {
+TEST_F(PersistenceTest, SerialNumberHoldingQuotesIsStoredAndUpdatedLikeAnyOther) {
   const std::string hostile = "x'); DROP TABLE Adapter; --";
   CVedidEVUAdapter& adapter = AddAdapter(hostile, 7);
   CVedidEVUPhysicalDrive drive = MakeDrive(hostile);
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(adapter));
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(drive));
+  adapter.m_Temperature = 50;
+  drive.m_CapacityMiB = 1;
   EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(adapter));
-  // The drive's lookup compares the serial number unescaped: the DROP is refused.
-  EXPECT_EQ(20000u, plugin_->UpdateObjectInDatabase(drive));
+  EXPECT_EQ(0u, plugin_->UpdateObjectInDatabase(drive));
 
   EXPECT_EQ(1, home_.CountRows("Adapter"));
+  EXPECT_EQ(1, home_.CountRows("PD"));
   EXPECT_EQ(hostile, Rows("Adapter").at(0).at("SerialNumber"));
+  EXPECT_EQ("50", Rows("Adapter").at(0).at("Temperature"));
   EXPECT_EQ(hostile, Rows("PD").at(0).at("SerialNumber"));
+  EXPECT_EQ("1", Rows("PD").at(0).at("CapacityMiB"));
   EXPECT_EQ(0u, plugin_->InsertObjectToDatabase(plugin_->m_Plugin));  // still writable
 }
 
