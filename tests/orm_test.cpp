@@ -47,6 +47,16 @@ struct Sample {
   double Ratio = RaidDataModels::NullReal;
 };
 
+// The message of the DatabaseException that `write` throws, or "ok".
+std::string What(const std::function<void()>& write) {
+  try {
+    write();
+    return "ok";
+  } catch (const DBEXCEPTION::DatabaseException& e) {
+    return e.what();
+  }
+}
+
 // Adds the table "Samples" (alias A) to the storage: ID (auto-increment), N, H, Tags, Big, Ratio.
 void AddSamples(DatabaseORM::storage_t& storage) {
   auto table = std::make_shared<DatabaseORM::table_t<Sample>>();
@@ -96,15 +106,6 @@ class StoredRowsTest : public ::testing::Test {
              ") AND " + columns[i] + " IS " + literals[i];
     const auto rows = home_.QueryDb(sql + " FROM Samples WHERE ID = " + std::to_string(id));
     return rows.empty() ? Texts{"no row"} : rows[0];
-  }
-
-  static std::string What(const std::function<void()>& write) {
-    try {
-      write();
-      return "ok";
-    } catch (const DBEXCEPTION::DatabaseException& e) {
-      return e.what();
-    }
   }
 
   TestHome home_;
@@ -210,22 +211,12 @@ TEST_F(ScriptedRowsTest, KeyPredictionFromTheStoredMaximum) {
 
 TEST_F(ScriptedRowsTest, FailuresCarryTheDatabaseMessage) {
   dao_->failure = "disk I/O error";
-  try {
-    storage_.remove(Equal(&Sample::N, 3));
-    ADD_FAILURE() << "no exception";
-  } catch (const DBEXCEPTION::DatabaseException& e) {
-    EXPECT_STREQ("Storage query exception thrown! (disk I/O error)", e.what());
-  }
+  EXPECT_EQ("Storage query exception thrown! (disk I/O error)",
+            What([&] { storage_.remove(Equal(&Sample::N, 3)); }));
   EXPECT_EQ(0, storage_.qualifyColumns);  // left cleared after a failed DELETE
-  try {
-    storage_.insert(Sample());
-    ADD_FAILURE() << "no exception";
-  } catch (const DBEXCEPTION::DatabaseException& e) {
-    EXPECT_STREQ(
-        "Storage query exception thrown! Cannot read ID from database! (Storage query exception "
-        "thrown! (disk I/O error))",
-        e.what());
-  }
+  EXPECT_EQ("Storage query exception thrown! Cannot read ID from database! (Storage query "
+            "exception thrown! (disk I/O error))",
+            What([&] { storage_.insert(Sample()); }));
 }
 
 }  // namespace

@@ -68,9 +68,11 @@ int Authorize(void*, int action, const char* name, const char*, const char*, con
   }
 }
 
-// How many prepared statements a connection keeps at most: two per drive of a large host. A
-// kept SELECT of every column of a row takes about 20 KiB; when the limit is reached all are
-// dropped and the next queries keep theirs anew.
+// How many prepared statements a connection keeps at most. Bound statements are kept by their
+// shape (a handful for the plug-in's tables); a text with its values written in is kept by that
+// text, so a caller looking rows up that way keeps one per row. A kept SELECT of every column
+// of a row takes about 20 KiB; when the limit is reached all are dropped and the next queries
+// keep theirs anew.
 constexpr size_t kKeptStatements = 512;
 
 // Whether [first, last) holds nothing but blanks and statement ends.
@@ -105,8 +107,8 @@ std::string StepToEnd(sqlite3* db, sqlite3_stmt* statement, std::vector<std::str
 std::string Bind(sqlite3_stmt* statement, const std::vector<BoundValue>& values) {
   const int placeholders = sqlite3_bind_parameter_count(statement);
   if (placeholders < 0 || static_cast<size_t>(placeholders) != values.size())
-    return "the statement has " + std::to_string(placeholders) + " placeholders for " +
-           std::to_string(values.size()) + " values";
+    return "wrong number of bound values (" + std::to_string(values.size()) + " given, " +
+           std::to_string(placeholders) + " expected)";
   for (int i = 0; i < placeholders; ++i) {
     const BoundValue& value = values[static_cast<size_t>(i)];
     int rc = SQLITE_OK;
