@@ -1,6 +1,7 @@
 // Bytes as the result texts of the host database (texts separated by NUL bytes), decoded by the
 // table layer into plug-in, adapter and drive records through the host schema's field maps; the
-// decoded records are then written back as SQL (to a data-access object that only records it).
+// decoded records are then written back as statements (to a data-access object that only
+// records them).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,8 +25,9 @@ using RaidDataModels::Plugin;
 // write with nothing; keeps the last statement.
 class ScriptedDao : public DatabaseWrapper::DatabaseDAO {
  public:
-  std::vector<std::string> query(std::string sql) override {
-    last = std::move(sql);
+  std::vector<std::string> queryBound(const std::string& sql,
+                                      const std::vector<DatabaseWrapper::BoundValue>&) override {
+    last = sql;
     if (last.compare(0, 11, "SELECT MAX(") == 0)
       return texts.empty() ? texts : std::vector<std::string>{texts.front()};
     return last.compare(0, 7, "SELECT ") == 0 ? texts : std::vector<std::string>();

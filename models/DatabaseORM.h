@@ -1,10 +1,13 @@
-// The table layer: turns model records into SQL through the table records and field maps that
-// the storage holds, runs it through the storage's data-access object and decodes result rows.
+// The table layer: turns model records into statements through the table records and field
+// maps that the storage holds, runs them with their values bound through the storage's
+// data-access object (one text per statement shape, so the statement stays prepared) and
+// decodes result rows.
 // The layer takes no lock; every failure is thrown as DBEXCEPTION::DatabaseException. The only
 // state it changes is the storage's qualifyColumns flag (remove clears it for its statement).
 #pragma once
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +18,6 @@
 #include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/split.hpp>
 
 #include "DataModels.h"
@@ -73,32 +75,52 @@ struct And {
 
 namespace detail {
 
-// SQL text of a member value: NULL for the sentinel, else the value as the kind writes it.
-inline std::string SqlValue(int32_t value) {
-  return RaidDataModels::IsNull(value) ? RaidDataModels::kSqlNull : std::to_string(value);
+using DatabaseWrapper::BoundValue;
+
+// A member value as a statement takes it: the placeholder that stands for it in the statement
+// text and the value bound to it. A value is bound as SQLite would have stored it from the
+// decimal or "%f" text of the value: Int64 values above the largest signed integer and every
+// Real go through SQLite's own reading of that text (a CAST), so that they keep the rounding of
+// SQLite's reading. An infinite or NaN Real has no such text: "%f" gives "inf" or "nan", which
+// SQLite reads as a column name it does not find, so the statement holds that word and fails.
+struct Parameter {
+  const char* placeholder = "?";
+  BoundValue value;
+  bool bound = true;  // whether the placeholder takes `value`
+};
+
+constexpr const char* kReadAsReal = "CAST(? AS REAL)";
+
+inline Parameter Bound(int32_t value) {
+  if (RaidDataModels::IsNull(value)) return {};
+  return {"?", static_cast<int64_t>(value)};
 }
-inline std::string SqlValue(uint64_t value) {
-  return RaidDataModels::IsNull(value) ? RaidDataModels::kSqlNull : std::to_string(value);
+inline Parameter Bound(uint64_t value) {
+  if (RaidDataModels::IsNull(value)) return {};
+  if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+    return {kReadAsReal, std::to_string(value)};
+  return {"?", static_cast<int64_t>(value)};
 }
-inline std::string SqlValue(const std::string& value) {
-  if (RaidDataModels::IsNull(value)) return RaidDataModels::kSqlNull;
-  return RaidDataModels::kQuote + boost::replace_all_copy(value, "'", "''") +
-         RaidDataModels::kQuote;
+inline Parameter Bound(const std::string& value) {
+  if (RaidDataModels::IsNull(value)) return {};
+  return {"?", value};
 }
-// Elements joined by "?" and quoted as they are (a list joining to "NULL" is NULL).
-inline std::string SqlValue(const RaidDataModels::TextList& value) {
+// Elements joined by "?" (a list joining to "NULL" is NULL).
+inline Parameter Bound(const RaidDataModels::TextList& value) {
   std::string joined;
   for (const auto& element : value) joined += element + RaidDataModels::kTextListSeparator;
   if (!joined.empty()) joined.pop_back();
-  if (joined == RaidDataModels::NullText) return RaidDataModels::kSqlNull;
-  return RaidDataModels::kQuote + joined + RaidDataModels::kQuote;
+  if (joined == RaidDataModels::NullText) return {};
+  return {"?", std::move(joined)};
 }
-inline std::string SqlValue(double value) {
-  if (RaidDataModels::IsNull(value)) return RaidDataModels::kSqlNull;
+inline Parameter Bound(double value) {
+  if (RaidDataModels::IsNull(value)) return {kReadAsReal, nullptr};
+  if (std::isnan(value)) return {"nan", nullptr, false};
+  if (std::isinf(value)) return {"inf", nullptr, false};
   const int length = std::snprintf(nullptr, 0, "%f", value);
   std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
   std::snprintf(text.data(), text.size() + 1, "%f", value);
-  return text;
+  return {kReadAsReal, std::move(text)};
 }
 
 // Member values decoded from a result text; text that does not convert gives the sentinel.
@@ -156,6 +178,25 @@ inline uint32_t NextKey(uint64_t maximum) {
   return low == 0xFFFFFFFFu ? 1 : low + 1;
 }
 
+// The columns a write names, in table order, and the placeholder of each (empty when left out).
+struct Columns {
+  std::vector<std::string> names;
+  std::vector<std::string> placeholders;
+  std::vector<bool> written;
+};
+
+// A statement text with placeholders and the values bound to them, in order.
+struct Statement {
+  std::string sql;
+  std::vector<BoundValue> values;
+
+  // The placeholder of `parameter`; its value is bound next.
+  std::string take(Parameter parameter) {
+    if (parameter.bound) values.push_back(std::move(parameter.value));
+    return parameter.placeholder;
+  }
+};
+
 }  // namespace detail
 
 // The host database as the plug-in uses it: a data-access object, the table records and field
@@ -211,14 +252,11 @@ struct storage_t {
     return name;
   }
 
-  // " WHERE" followed by the condition; column names carry "alias." while qualifyColumns is set.
-  template <typename T>
-  std::string whereClause(const Equal<T>& condition) const {
-    return " WHERE" + render(condition);
-  }
-  template <typename T>
-  std::string whereClause(const And<T>& condition) const {
-    return " WHERE" + render(condition);
+  // " WHERE" followed by the condition, its values taken into `statement`; column names carry
+  // "alias." while qualifyColumns is set.
+  template <typename C>
+  std::string whereClause(const C& condition, detail::Statement& statement) const {
+    return " WHERE" + render(condition, statement);
   }
 
   // The stored rows that match the condition. Rows come back as records; the caller owns them.
@@ -229,9 +267,10 @@ struct storage_t {
     if (map == nullptr) throw NoModel(".");
     const auto* table = tableOf<T>();
     if (table == nullptr) return {};
-    const std::string sql = "SELECT * FROM " + table->tableName + " " + map->alias + " " +
-                            whereClause(condition);
-    const std::vector<std::string> texts = run(sql);
+    detail::Statement statement;
+    statement.sql = "SELECT * FROM " + table->tableName + " " + map->alias + " ";
+    statement.sql += whereClause(condition, statement);
+    const std::vector<std::string> texts = run(statement);
 
     std::vector<T> rows;
     const size_t columns = table->columns.size();
@@ -262,7 +301,7 @@ struct storage_t {
     if (table == nullptr) return 0;
     const std::string column = columnNameOf<T>(kind, memberOffset);
     const std::vector<std::string> texts =
-        run("SELECT MAX(" + column + ") FROM " + table->tableName);
+        run(detail::Statement{"SELECT MAX(" + column + ") FROM " + table->tableName, {}});
     if (texts.empty()) return 0;
     std::istringstream in(texts.front());
     if (kind == ValueKind::Int) {
@@ -285,29 +324,21 @@ struct storage_t {
     bool autoIncrement = false;
     for (const auto& column : table.columns) autoIncrement = autoIncrement || column->autoIncrement;
 
-    std::string sql = pragmaPrefix(table) + "INSERT INTO " + table.tableName + " ";
-    std::vector<std::string> names(map->columnCount);
-    std::vector<std::string> values(map->columnCount);
     uint32_t key = 0;
-    map->forEachField([&](const auto& entry) {
-      if (entry.columnIndex >= map->columnCount) return;
-      const auto& value = record.*entry.member;
-      using M = std::decay_t<decltype(value)>;
+    detail::Statement statement;
+    const detail::Columns columns = columnsOf(*map, record, statement, [&](const auto& entry) {
+      using M = std::decay_t<decltype(record.*entry.member)>;
       constexpr ValueKind kind = RaidDataModels::KindOf<M>();
       const bool generatedKey =
           autoIncrement && ((kind == ValueKind::Int && entry.columnIndex == 0) ||
                             (kind == ValueKind::Int64 && entry.columnIndex == map->columnCount - 1));
-      if (generatedKey) {
-        key = predictKey<T>(kind, entry.memberOffset);
-        return;
-      }
-      names[entry.columnIndex] = entry.columnName;
-      values[entry.columnIndex] = detail::SqlValue(value);
+      if (generatedKey) key = predictKey<T>(kind, entry.memberOffset);
+      return !generatedKey;
     });
-
-    if (autoIncrement) sql += "(" + detail::JoinColumns(names) + ") ";
-    sql += "VALUES(" + detail::JoinColumns(values) + ");";
-    run(sql);
+    statement.sql = "INSERT INTO " + table.tableName + " ";
+    if (autoIncrement) statement.sql += "(" + detail::JoinColumns(columns.names) + ") ";
+    statement.sql += "VALUES(" + detail::JoinColumns(columns.placeholders) + ");";
+    runWrite(table, statement);
     return key;
   }
 
@@ -318,21 +349,23 @@ struct storage_t {
     if (map == nullptr) throw NoModel(".");
     const tableBase_t& table = requireTable<T>();
 
-    std::string sql = pragmaPrefix(table) + "UPDATE " + table.tableName + " SET ";
-    std::vector<std::string> assignments(map->columnCount);
     int64_t key = -1;
-    map->forEachField([&](const auto& entry) {
-      if (entry.columnIndex >= map->columnCount) return;
+    detail::Statement statement;
+    detail::Columns columns = columnsOf(*map, record, statement, [&](const auto& entry) {
       const auto& value = record.*entry.member;
       using M = std::decay_t<decltype(value)>;
       if constexpr (std::is_same_v<M, int32_t> || std::is_same_v<M, uint64_t>) {
         if (entry.columnIndex == 0 && !RaidDataModels::IsNull(value))
           key = static_cast<int64_t>(value);
       }
-      assignments[entry.columnIndex] = entry.columnName + "=" + detail::SqlValue(value);
+      return true;
     });
-    sql += detail::JoinColumns(assignments) + " WHERE ID = " + std::to_string(key) + ";";
-    run(sql);
+    for (size_t i = 0; i < columns.names.size(); ++i)
+      if (columns.written[i]) columns.names[i] += "=" + columns.placeholders[i];
+    statement.sql = "UPDATE " + table.tableName + " SET " + detail::JoinColumns(columns.names) +
+                    " WHERE ID = ?;";
+    statement.values.push_back(key);
+    runWrite(table, statement);
   }
 
   // Deletes the rows that match the condition. Its condition never carries the alias.
@@ -343,9 +376,10 @@ struct storage_t {
     const auto* table = tableOf<T>();
     if (table == nullptr) return;
     qualifyColumns = 0;
-    const std::string sql =
-        pragmaPrefix(*table) + "DELETE FROM " + table->tableName + " " + whereClause(condition);
-    run(sql);
+    detail::Statement statement;
+    statement.sql = "DELETE FROM " + table->tableName + " ";
+    statement.sql += whereClause(condition, statement);
+    runWrite(*table, statement);
     qualifyColumns = !qualifyColumns;
   }
 
@@ -365,21 +399,43 @@ struct storage_t {
     return *table;
   }
 
-  static std::string pragmaPrefix(const tableBase_t& table) {
-    return table.enforceForeignKeys ? "PRAGMA foreign_keys = ON; " : "";
+  // The columns of `record` in table order, each name with its placeholder, the values taken
+  // into `statement` in that order. `write(entry)` says whether the entry's column is written;
+  // a column left out has an empty name and placeholder and is not `written`.
+  template <typename T, typename Write>
+  static detail::Columns columnsOf(const RaidDataModels::dbModelFieldsMap<T>& map, const T& record,
+                                   detail::Statement& statement, Write write) {
+    detail::Columns columns;
+    columns.names.resize(map.columnCount);
+    columns.placeholders.resize(map.columnCount);
+    columns.written.resize(map.columnCount, false);
+    std::vector<detail::Parameter> parameters(map.columnCount);
+    map.forEachField([&](const auto& entry) {
+      if (entry.columnIndex >= map.columnCount || !write(entry)) return;
+      columns.names[entry.columnIndex] = entry.columnName;
+      parameters[entry.columnIndex] = detail::Bound(record.*entry.member);
+      columns.written[entry.columnIndex] = true;
+    });
+    for (size_t i = 0; i < parameters.size(); ++i)
+      if (columns.written[i]) columns.placeholders[i] = statement.take(std::move(parameters[i]));
+    return columns;
   }
 
+  // Condition values are compared as given: an Int or a Text, never NULL.
   template <typename T>
-  std::string render(const Equal<T>& condition) const {
+  std::string render(const Equal<T>& condition, detail::Statement& statement) const {
     const std::string prefix = qualifyColumns ? aliasOf<T>() + "." : "";
     const std::string column = prefix + columnNameOf<T>(condition.kind, condition.memberOffset);
     if (condition.kind == ValueKind::Int)
-      return " " + column + " = " + std::to_string(condition.intValue);
-    return " " + column + " = '" + condition.textValue + "'";  // the value is not escaped
+      statement.values.push_back(static_cast<int64_t>(condition.intValue));
+    else
+      statement.values.push_back(condition.textValue);
+    return " " + column + " = ?";
   }
   template <typename T>
-  std::string render(const And<T>& condition) const {
-    return " (" + render(condition.first) + ") AND (" + render(condition.second) + ") ";
+  std::string render(const And<T>& condition, detail::Statement& statement) const {
+    const std::string first = render(condition.first, statement);
+    return " (" + first + ") AND (" + render(condition.second, statement) + ") ";
   }
 
   template <typename T>
@@ -401,11 +457,17 @@ struct storage_t {
     detail::Decode(text, record.*entry.member);
   }
 
-  // Runs the statement text through the data-access object.
-  std::vector<std::string> run(const std::string& sql) {
+  // Runs a write: foreign keys are turned on first where the table enforces them.
+  std::vector<std::string> runWrite(const tableBase_t& table, const detail::Statement& statement) {
+    if (table.enforceForeignKeys) run(detail::Statement{"PRAGMA foreign_keys = ON;", {}});
+    return run(statement);
+  }
+
+  // Runs the statement through the data-access object, its values bound.
+  std::vector<std::string> run(const detail::Statement& statement) {
     try {
       if (!dao) throw DBEXCEPTION::DatabaseException("No data-access object.");
-      return dao->query(sql);
+      return dao->queryBound(statement.sql, statement.values);
     } catch (const DBEXCEPTION::DatabaseException& e) {
       throw DBEXCEPTION::DatabaseException(std::string("Storage query exception thrown! (") +
                                            e.what() + ")");

@@ -1,6 +1,7 @@
 // The host database in a real SQLite file of a test home: creation, statements, the guard
 // against schema changes, and the failures a broken file gives.
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@ namespace {
 using DatabaseORM::Equal;
 using RaidDataModels::Adapter;
 using RaidDataModels::PD;
+using Bound = std::vector<DatabaseWrapper::BoundValue>;
 
 class HostDatabaseTest : public ::testing::Test {
  protected:
@@ -26,10 +28,15 @@ class HostDatabaseTest : public ::testing::Test {
     return storage;
   }
 
-  // The message of the DatabaseException that `sql` raises, or "ok".
-  static std::string Run(DatabaseORM::storage_t& storage, const std::string& sql) {
+  // The message of the DatabaseException that `sql` raises, or "ok"; with `values`, the
+  // statement runs with them bound.
+  static std::string Run(DatabaseORM::storage_t& storage, const std::string& sql,
+                         const std::optional<Bound>& values = std::nullopt) {
     try {
-      storage.dao->query(sql);
+      if (values)
+        storage.dao->queryBound(sql, *values);
+      else
+        storage.dao->query(sql);
       return "ok";
     } catch (const DBEXCEPTION::DatabaseException& e) {
       return e.what();
@@ -64,6 +71,23 @@ TEST_F(HostDatabaseTest, QueryReturnsEveryValueOfEveryStatementAsText) {
   EXPECT_EQ("a transaction left open by the statements was rolled back",
             Run(*storage, "BEGIN; INSERT INTO PD (Name) VALUES ('lost');"));
   EXPECT_EQ(0, home_.CountRows("PD"));
+}
+
+TEST_F(HostDatabaseTest, BoundStatementTakesItsValuesWholeAndOneStatementOnly) {
+  auto storage = Open();
+  const std::string text("a'b\0c", 5);
+  for (int round = 0; round < 2; ++round)  // the second run takes the kept statement
+    EXPECT_EQ((std::vector<std::string>{"1", "NULL", "2.5", "5", "text"}),
+              storage->dao->queryBound("SELECT ?, ?, ?, length(CAST(? AS BLOB)), typeof(?)",
+                                       {int64_t{1}, nullptr, 2.5, text, std::string("'")}));
+  EXPECT_EQ("the statement text holds more than one statement",
+            Run(*storage, "SELECT ?; SELECT 1", Bound{nullptr}));
+  EXPECT_EQ("the statement text holds no statement", Run(*storage, " -- none", Bound{}));
+  EXPECT_EQ("wrong number of bound values (0 given, 1 expected)",
+            Run(*storage, "SELECT ?", Bound{}));
+  EXPECT_EQ("a transaction left open by the statements was rolled back",
+            Run(*storage, "BEGIN", Bound{}));
+  EXPECT_EQ("not authorized", Run(*storage, "DROP TABLE PD", Bound{}));
 }
 
 TEST_F(HostDatabaseTest, SchemaChangesAreRefused) {

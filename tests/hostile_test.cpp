@@ -113,9 +113,8 @@ TEST_P(HostileSerialTest, SqlInSerialNumbersAndNamesIsStoredAsText) {
   EXPECT_EQ(serial, StoredSerialOfSecondDrive());
   EXPECT_EQ(host_.Impl().m_Adapters.at(1).m_Name,
             Rows("SELECT Name FROM Adapter ORDER BY ID").at(1).at(0));
-  // The hostile drive's row cannot be looked up by its serial number: it keeps what was
-  // inserted.
-  EXPECT_EQ("1200", SecondDrivePowerOnHours());
+  // The hostile drive's row is found by its serial number and rewritten like the other.
+  EXPECT_EQ("2200", SecondDrivePowerOnHours());
 }
 
 INSTANTIATE_TEST_SUITE_P(Serials, HostileSerialTest,

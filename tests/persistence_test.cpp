@@ -266,21 +266,24 @@ TEST_F(PersistenceTest, MissingOrCorruptDatabaseFailsEveryWrite) {
   }
 }
 
-TEST_F(PersistenceTest, HostileSerialNumberCannotChangeTheSchema) {
+TEST_F(PersistenceTest, SerialNumberHoldingQuotesIsStoredAndUpdatedLikeAnyOther) {
   const std::string hostile = "x'); DROP TABLE Adapter; --";
   CVedidEVUAdapter& adapter = AddAdapter(hostile, 7);
   CVedidEVUPhysicalDrive drive = MakeDrive(hostile);
   EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(adapter));
   EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(drive, adapters_));
+  adapter.m_Temperature = 50;
+  drive.m_CapacityMiB = 1;
   EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(adapter));
-  // The drive's lookup compares the serial number unescaped: the DROP is refused.
-  EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(drive, adapters_));
+  EXPECT_EQ(RowResult::kWritten, rows_.UpdateObjectInDatabase(drive, adapters_));
 
   EXPECT_EQ(1, home_.CountRows("Adapter"));
+  EXPECT_EQ(1, home_.CountRows("PD"));
   EXPECT_EQ(hostile, Rows("Adapter").at(0).at("SerialNumber"));
+  EXPECT_EQ("50", Rows("Adapter").at(0).at("Temperature"));
   EXPECT_EQ(hostile, Rows("PD").at(0).at("SerialNumber"));
-  // Still writable.
-  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(plugin_, settings_));
+  EXPECT_EQ("1", Rows("PD").at(0).at("CapacityMiB"));
+  EXPECT_EQ(RowResult::kWritten, rows_.InsertObjectToDatabase(plugin_, settings_));  // still writable
 }
 
 }  // namespace

@@ -116,14 +116,9 @@ RowResult RowWriter::UpdateObjectInDatabase(const CVedidEVUPhysicalDrive& drive,
                                             const std::vector<CVedidEVUAdapter>& adapters) {
   try {
     DatabaseORM::storage_t& storage = DatabaseORM::StorageOf(m_Database);
-    // The table layer writes a lookup text between quotes as it is. A serial number is the
-    // tool's text, and one holding a quote would end the quoted text early and turn the rest
-    // into SQL (another drive's row, or other statements); such a drive's row is not looked up.
-    if (drive.m_SerialNumber.find('\'') != std::string::npos)
-      throw DBEXCEPTION::DatabaseException(
-          "Storage query exception thrown! (a quote in the serial number cannot be looked up)");
-    const std::vector<PD> stored = storage.select(
-        And(Equal(&PD::HostName, kLoopbackHost), Equal(&PD::SerialNumber, drive.m_SerialNumber)));
+    const std::vector<PD> stored =
+        storage.select(And(Equal(&PD::HostName, kLoopbackHost),
+                           Equal(&PD::SerialNumber, drive.m_SerialNumber)));
     if (!stored.empty()) {
       PD row;
       SetDatabaseObjectProperties(drive, row);

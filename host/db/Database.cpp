@@ -12,7 +12,10 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
@@ -66,9 +69,11 @@ int Authorize(void*, int action, const char* name, const char*, const char*, con
   }
 }
 
-// How many prepared statements a connection keeps at most: two per drive of a large host. A
-// kept SELECT of every column of a row takes about 20 KiB; when the limit is reached all are
-// dropped and the next queries keep theirs anew.
+// How many prepared statements a connection keeps at most. Bound statements are kept by their
+// shape (a handful for the plug-in's tables); a text with its values written in is kept by that
+// text, so a caller looking rows up that way keeps one per row. A kept SELECT of every column
+// of a row takes about 20 KiB; when the limit is reached all are dropped and the next queries
+// keep theirs anew.
 constexpr size_t kKeptStatements = 512;
 
 // Whether [first, last) holds nothing but blanks and statement ends.
@@ -77,6 +82,66 @@ bool OnlyBlanks(const char* first, const char* last) {
     if (*first != ';' && !std::isspace(static_cast<unsigned char>(*first))) return false;
   }
   return true;
+}
+
+// Every failure of the host database leaves it here, as a DatabaseException with the message.
+[[noreturn]] void Raise(const std::string& message) {
+  throw DBEXCEPTION::DatabaseException(message);
+}
+
+// A failure of a statement on the open connection: counted by its kind, then raised.
+[[noreturn]] void RaiseFailure(sqlite3* db, const std::string& message) {
+  NoteDatabaseError(sqlite3_extended_errcode(db), message);
+  Raise(message);
+}
+
+// Runs a prepared statement to its end, appending each column of each result row as text
+// (SQL NULL as "NULL"). Returns SQLite's message on failure, else an empty text.
+std::string StepToEnd(sqlite3* db, sqlite3_stmt* statement, std::vector<std::string>& values) {
+  const int columns = sqlite3_column_count(statement);
+  int stepped;
+  while ((stepped = sqlite3_step(statement)) == SQLITE_ROW) {
+    for (int i = 0; i < columns; ++i) {
+      const unsigned char* text = sqlite3_column_text(statement, i);
+      values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+    }
+  }
+  return stepped == SQLITE_DONE ? std::string() : std::string(sqlite3_errmsg(db));
+}
+
+// Binds `values` to the placeholders of `statement` in order. Texts are bound without a copy:
+// the caller's values outlive the run, and a kept statement has its bindings cleared.
+std::string Bind(sqlite3_stmt* statement, const std::vector<BoundValue>& values) {
+  const int placeholders = sqlite3_bind_parameter_count(statement);
+  if (placeholders < 0 || static_cast<size_t>(placeholders) != values.size())
+    return "wrong number of bound values (" + std::to_string(values.size()) + " given, " +
+           std::to_string(placeholders) + " expected)";
+  for (int i = 0; i < placeholders; ++i) {
+    const BoundValue& value = values[static_cast<size_t>(i)];
+    int rc = SQLITE_OK;
+    if (const auto* number = std::get_if<int64_t>(&value)) {
+      rc = sqlite3_bind_int64(statement, i + 1, *number);
+    } else if (const auto* real = std::get_if<double>(&value)) {
+      rc = sqlite3_bind_double(statement, i + 1, *real);
+    } else if (const auto* text = std::get_if<std::string>(&value)) {
+      rc = sqlite3_bind_text64(statement, i + 1, text->data(), text->size(), SQLITE_STATIC,
+                               SQLITE_UTF8);
+    } else {
+      rc = sqlite3_bind_null(statement, i + 1);
+    }
+    if (rc != SQLITE_OK) return sqlite3_errstr(rc);
+  }
+  return std::string();
+}
+
+// A transaction that a statement opened and left open would swallow every later write of the
+// shared connection; it is undone. Returns the failure to report.
+std::string UndoOpenTransaction(sqlite3* db, bool wasAutocommit, std::string failure) {
+  if (wasAutocommit && sqlite3_get_autocommit(db) == 0) {
+    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    if (failure.empty()) failure = "a transaction left open by the statements was rolled back";
+  }
+  return failure;
 }
 
 std::string Unavailable(const std::string& path, const std::string& reason) {
@@ -176,12 +241,42 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   return dao;
 }
 
-std::vector<std::string> DatabaseDAO::query(std::string sql) {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+void DatabaseDAO::RequireConnection() {
   const bool replaced = !m_Path.empty() && m_Db != nullptr && FileReplaced();
   if (replaced) NoteDatabaseReplaced(m_Path);
   if (!m_Path.empty() && (m_Db == nullptr || replaced)) Reconnect();
-  if (m_Db == nullptr) throw DBEXCEPTION::DatabaseException(m_Unavailable);
+  if (m_Db == nullptr) Raise(m_Unavailable);
+}
+
+sqlite3_stmt* DatabaseDAO::TakeStatement(const std::string& sql) {
+  const auto kept = m_Statements.find(sql);
+  if (kept != m_Statements.end()) {
+    sqlite3_stmt* statement = kept->second;
+    m_Statements.erase(kept);
+    return statement;
+  }
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  const int prepared =
+      sqlite3_prepare_v2(m_Db, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);
+  Statement statement(raw);
+  if (prepared != SQLITE_OK) RaiseFailure(m_Db, sqlite3_errmsg(m_Db));
+  if (!statement) RaiseFailure(m_Db, "the statement text holds no statement");
+  if (tail == nullptr || !OnlyBlanks(tail, sql.c_str() + sql.size()))
+    RaiseFailure(m_Db, "the statement text holds more than one statement");
+  return statement.release();
+}
+
+void DatabaseDAO::KeepStatement(const std::string& sql, sqlite3_stmt* statement) {
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);  // bound texts belong to the caller
+  if (m_Statements.size() >= kKeptStatements) ForgetStatements();
+  m_Statements.emplace(sql, statement);
+}
+
+std::vector<std::string> DatabaseDAO::query(std::string sql) {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  RequireConnection();
 
   const bool wasAutocommit = sqlite3_get_autocommit(m_Db) != 0;
   std::vector<std::string> values;
@@ -211,34 +306,30 @@ std::vector<std::string> DatabaseDAO::query(std::string sql) {
     const bool wholeText = next == sql.c_str() && OnlyBlanks(tail, end);
     next = tail;
     if (!statement) continue;  // blanks or a comment
-    const int columns = sqlite3_column_count(statement.get());
-    int stepped;
-    while ((stepped = sqlite3_step(statement.get())) == SQLITE_ROW) {
-      for (int i = 0; i < columns; ++i) {
-        const unsigned char* text = sqlite3_column_text(statement.get(), i);
-        values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
-      }
-    }
-    if (stepped != SQLITE_DONE) {
-      failure = sqlite3_errmsg(m_Db);
-    } else if (wholeText && columns > 0 && sqlite3_stmt_readonly(statement.get()) != 0) {
-      sqlite3_reset(statement.get());
-      if (m_Statements.size() >= kKeptStatements) ForgetStatements();
-      m_Statements.emplace(sql, statement.release());
-    }
+    failure = StepToEnd(m_Db, statement.get(), values);
+    if (failure.empty() && wholeText && sqlite3_column_count(statement.get()) > 0 &&
+        sqlite3_stmt_readonly(statement.get()) != 0)
+      KeepStatement(sql, statement.release());
   }
-
-  // A transaction that the text opened and left open would swallow every later write of the
-  // shared connection; undo it.
-  if (wasAutocommit && sqlite3_get_autocommit(m_Db) == 0) {
-    sqlite3_exec(m_Db, "ROLLBACK;", nullptr, nullptr, nullptr);
-    if (failure.empty()) failure = "a transaction left open by the statements was rolled back";
-  }
-  if (!failure.empty()) {
-    NoteDatabaseError(sqlite3_extended_errcode(m_Db), failure);
-    throw DBEXCEPTION::DatabaseException(failure);
-  }
+  failure = UndoOpenTransaction(m_Db, wasAutocommit, failure);
+  if (!failure.empty()) RaiseFailure(m_Db, failure);
   return values;
+}
+
+std::vector<std::string> DatabaseDAO::queryBound(const std::string& sql,
+                                                 const std::vector<BoundValue>& values) {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  RequireConnection();
+
+  const bool wasAutocommit = sqlite3_get_autocommit(m_Db) != 0;
+  Statement statement(TakeStatement(sql));
+  std::vector<std::string> results;
+  std::string failure = Bind(statement.get(), values);
+  if (failure.empty()) failure = StepToEnd(m_Db, statement.get(), results);
+  if (failure.empty()) KeepStatement(sql, statement.release());
+  failure = UndoOpenTransaction(m_Db, wasAutocommit, failure);
+  if (!failure.empty()) RaiseFailure(m_Db, failure);
+  return results;
 }
 
 bool DatabaseDAO::isOpen() const {

@@ -1,6 +1,7 @@
-// The host database's data-access object: one SQLite connection that runs SQL text and hands
-// back every result value as text. Safe for use from any thread: calls are serialised by a
-// mutex, so the storage that holds it can be shared by the host and its plug-ins.
+// The host database's data-access object: one SQLite connection that runs SQL text, or one
+// statement with values bound to its placeholders, and hands back every result value as text.
+// Safe for use from any thread: calls are serialised by a mutex, so the storage that holds it
+// can be shared by the host and its plug-ins.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "DatabaseException.h"
@@ -18,6 +20,9 @@ struct sqlite3_stmt;
 namespace DatabaseWrapper {
 
 enum class OpenMode { ReadWrite, ReadOnly };
+
+// A value bound to one placeholder of a statement: SQL NULL, an integer, a real or a text.
+using BoundValue = std::variant<std::nullptr_t, int64_t, double, std::string>;
 
 class __attribute__((visibility("default"))) DatabaseDAO {
  public:
@@ -43,6 +48,14 @@ class __attribute__((visibility("default"))) DatabaseDAO {
   // has it rolled back and fails. Throws DatabaseException with SQLite's message on failure.
   virtual std::vector<std::string> query(std::string sql);
 
+  // Runs the one statement of `sql` with `values` bound to its placeholders in order (a text is
+  // bound whole, NUL bytes included) and returns its result values as query does. The statement
+  // stays prepared for the next call of the same text, so callers keep one text per statement
+  // shape and pass the values. Fails as query does, and also when the text holds more or fewer
+  // than one statement or a number of placeholders other than the number of values.
+  virtual std::vector<std::string> queryBound(const std::string& sql,
+                                              const std::vector<BoundValue>& values);
+
   bool isOpen() const;
   // How long a statement waits for another connection's lock before it fails.
   void setBusyTimeout(int milliseconds);
@@ -55,6 +68,12 @@ class __attribute__((visibility("default"))) DatabaseDAO {
   void Reconnect();
   // With m_Mutex held: finalizes every kept statement.
   void ForgetStatements();
+  // With m_Mutex held: finds the file again when it was replaced, or throws when unavailable.
+  void RequireConnection();
+  // With m_Mutex held: the kept statement of `sql` (taken out of the cache) or a new one.
+  sqlite3_stmt* TakeStatement(const std::string& sql);
+  // With m_Mutex held: keeps a statement that ran to its end for the next call of `sql`.
+  void KeepStatement(const std::string& sql, sqlite3_stmt* statement);
 
   mutable std::mutex m_Mutex;
   sqlite3* m_Db = nullptr;  // guarded by m_Mutex; null when the database is unavailable
@@ -66,9 +85,9 @@ class __attribute__((visibility("default"))) DatabaseDAO {
   int m_BusyTimeout = -1;
   uint64_t m_Device = 0;
   uint64_t m_Inode = 0;
-  // Guarded by m_Mutex: read-only statements kept prepared by their whole SQL text, for the
-  // next query of the same text. The plug-in looks each row up by the same SELECT text on every
-  // pass, and preparing a SELECT of every column costs more than running it.
+  // Guarded by m_Mutex: statements kept prepared by their whole SQL text, for the next call of
+  // the same text: read-only statements of query and every statement of queryBound. Preparing a
+  // statement of every column of a row costs more than running it.
   std::unordered_map<std::string, sqlite3_stmt*> m_Statements;
 };
 

@@ -136,7 +136,7 @@ class CFormatStream {
   std::string m_Format;
   size_t m_Pos = 0;
   std::string m_Out;
-  char m_Spec = 0;  // conversion letter of the pending placeholder, 0 when none
+  char m_Conversion = 0;  // conversion letter of the pending placeholder, 0 when none
 };
 }  // namespace Output_Streams
 
@@ -225,7 +225,7 @@ class CFastMutex {
  private:
   friend class ::KVL::Threading::CSyncGuard;
   bool m_Initialized = false;
-  uint64_t m_Owner = 0;  // toolkit thread key of the holder, 0 when free
+  uint64_t m_OwnerKey = 0;  // toolkit thread key of the holder, 0 when free
   uint32_t m_Depth = 0;
 };
 }  // namespace Native_OS
