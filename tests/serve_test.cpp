@@ -677,7 +677,7 @@ TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
   const std::string plainRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kPlain) + "\"";
   const std::string hotRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kHot) + "\"";
   std::string metrics = Get("/metrics");
-  EXPECT_EQ("1", Sample(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\"}"));
+  EXPECT_EQ("1", Sample(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\",device=\"nvme0n1\"}"));
   EXPECT_EQ("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
   ChangeState([](isdct::State& state) {
     isdct::Fault& fault = state.FindBySerial(kPlain)->fault;
@@ -687,9 +687,9 @@ TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
   });
   EXPECT_TRUE(Eventually([&] {
     metrics = Get("/metrics");
-    return Has(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\"} 0\n");
+    return Has(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\",device=\"nvme0n1\"} 0\n");
   }, 60)) << metrics;
-  EXPECT_TRUE(Has(metrics, hotRead + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\"} 1\n"));
+  EXPECT_TRUE(Has(metrics, hotRead + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 1\n"));
   EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
   EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"ok\"}"));
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
