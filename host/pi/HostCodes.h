@@ -142,9 +142,11 @@ enum : uint32_t {
 
 // Event severities.
 enum : uint32_t {
+  SEVERITY_DEBUG = 1,
   SEVERITY_INFORMATION = 2,
   SEVERITY_WARNING = 3,
   SEVERITY_CRITICAL = 4,
+  SEVERITY_FATAL = 5,
 };
 
 // Status, state and other enumeration values of properties.

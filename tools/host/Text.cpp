@@ -17,7 +17,7 @@ struct CodeText {
 
 constexpr CodeText kErrors[] = {
     {-1, "shell error"},
-    {0, "success"},
+    {PI::ERR_SUCCESS, "success"},
     {PI::ERR_NO_PROPERTY_FOUND, "no property found / nothing changed / database failure"},
     {PI::ERR_NO_SUPPORTED_HARDWARE, "no supported hardware"},
     {PI::ERR_FUNCTION_OUT_OF_RANGE, "function code out of range"},
@@ -33,71 +33,69 @@ constexpr CodeText kErrors[] = {
 };
 
 constexpr CodeText kSeverities[] = {
-    {1, "Debug"},
-    {2, "Information"},
-    {3, "Warning"},
-    {4, "Critical"},
-    {5, "Fatal"},
+    {PI::SEVERITY_DEBUG, "Debug"},     {PI::SEVERITY_INFORMATION, "Information"},
+    {PI::SEVERITY_WARNING, "Warning"}, {PI::SEVERITY_CRITICAL, "Critical"},
+    {PI::SEVERITY_FATAL, "Fatal"},
 };
 
 // Display names of the properties the plug-in offers (adapter, drive, plug-in object).
 constexpr CodeText kPropertyNames[] = {
-    {30003, "Vendor"},
-    {30004, "Tool version"},
-    {30005, "Poll interval"},
-    {30007, "Name"},
-    {30017, "Status"},
-    {30018, "Driver version"},
-    {30020, "Firmware"},
-    {30022, "Serial number"},
-    {30037, "Bus"},
-    {30038, "Device"},
-    {30039, "Function"},
-    {30056, "Medium"},
-    {30059, "Capacity"},
-    {30060, "Reported capacity"},
-    {30063, "Model"},
-    {30069, "Temperature"},
-    {30099, "Version"},
-    {30120, "Adapter number"},
-    {30122, "Drive number"},
-    {30125, "Slot"},
-    {30137, "Location"},
-    {30158, "Support"},
-    {30165, "Warnings"},
-    {30189, "Media errors"},
-    {30247, "Device path"},
-    {30266, "Driver"},
-    {30442, "Temperature"},
-    {30460, "Sector size"},
-    {30461, "Usable capacity"},
-    {30462, "Usable share"},
-    {30468, "Spare state"},
-    {30479, "Segment"},
-    {30483, "End of life"},
-    {30486, "Available spare"},
-    {30487, "SMART state"},
-    {30488, "Spare threshold"},
-    {30489, "Data read"},
-    {30490, "Data written"},
-    {30494, "Endurance used"},
-    {30498, "Power-on hours"},
-    {30500, "Boot loader"},
+    {PI::PROP_VENDOR, "Vendor"},
+    {PI::PROP_TOOL_VERSION, "Tool version"},
+    {PI::PROP_POLL_INTERVAL, "Poll interval"},
+    {PI::PROP_NAME, "Name"},
+    {PI::PROP_STATUS, "Status"},
+    {PI::PROP_DRIVER_VERSION, "Driver version"},
+    {PI::PROP_FIRMWARE, "Firmware"},
+    {PI::PROP_SERIAL_NUMBER, "Serial number"},
+    {PI::PROP_BUS, "Bus"},
+    {PI::PROP_DEVICE, "Device"},
+    {PI::PROP_FUNCTION, "Function"},
+    {PI::PROP_MEDIA_TYPE, "Medium"},
+    {PI::PROP_CAPACITY, "Capacity"},
+    {PI::PROP_REPORTED_CAPACITY, "Reported capacity"},
+    {PI::PROP_MODEL, "Model"},
+    {PI::PROP_DRIVE_TEMPERATURE, "Temperature"},
+    {PI::PROP_VERSION, "Version"},
+    {PI::PROP_ADAPTER_NUMBER, "Adapter number"},
+    {PI::PROP_PORT, "Drive number"},
+    {PI::PROP_TARGET_LUN, "Slot"},
+    {PI::PROP_ADDRESS, "Location"},
+    {PI::PROP_MODEL_SUPPORT, "Support"},
+    {PI::PROP_WARNINGS, "Warnings"},
+    {PI::PROP_MEDIA_ERRORS, "Media errors"},
+    {PI::PROP_DEVICE_PATH, "Device path"},
+    {PI::PROP_DRIVER_NAME, "Driver"},
+    {PI::PROP_TEMPERATURE, "Temperature"},
+    {PI::PROP_SECTOR_SIZE, "Sector size"},
+    {PI::PROP_USABLE_CAPACITY, "Usable capacity"},
+    {PI::PROP_USABLE_PERCENT, "Usable share"},
+    {PI::PROP_SPARE_STATE, "Spare state"},
+    {PI::PROP_SEGMENT, "Segment"},
+    {PI::PROP_END_OF_LIFE, "End of life"},
+    {PI::PROP_AVAILABLE_SPARE, "Available spare"},
+    {PI::PROP_SMART_STATE, "SMART state"},
+    {PI::PROP_SPARE_THRESHOLD, "Spare threshold"},
+    {PI::PROP_DATA_READ, "Data read"},
+    {PI::PROP_DATA_WRITTEN, "Data written"},
+    {PI::PROP_ENDURANCE_USED, "Endurance used"},
+    {PI::PROP_POWER_ON_HOURS, "Power-on hours"},
+    {PI::PROP_BOOTLOADER, "Boot loader"},
 };
 
 // Messages of the events the plug-in raises, for codes the host library has no text for.
 constexpr CodeText kEventMessages[] = {
-    {10957, "Volatile memory backup has failed"},
-    {10959, "Temperature 80 to 83 °C"},
-    {10960, "Temperature 84 °C or more: critical"},
-    {10962, "Temperature at or above 80 °C"},
-    {10967, "Temperature 78 to 79 °C: approaching the limit"},
-    {10968, "Available spare below its threshold"},
-    {10980, "All critical warnings cleared"},
-    {10985, "Drive capacity changed"},
-    {11088, "Drive reliability has degraded"},
-    {11093, "Adapter found"},
-    {11094, "Adapter missing"},
+    {PI::EVT_BACKUP_FAILED, "Volatile memory backup has failed"},
+    {PI::EVT_TEMPERATURE_80_TO_83, "Temperature 80 to 83 °C"},
+    {PI::EVT_TEMPERATURE_CRITICAL, "Temperature 84 °C or more: critical"},
+    {PI::EVT_TEMPERATURE_AT_80, "Temperature at or above 80 °C"},
+    {PI::EVT_TEMPERATURE_78_TO_79, "Temperature 78 to 79 °C: approaching the limit"},
+    {PI::EVT_SPARE_LOW, "Available spare below its threshold"},
+    {PI::EVT_WARNINGS_CLEARED, "All critical warnings cleared"},
+    {PI::EVT_DRIVE_RESIZED, "Drive capacity changed"},
+    {PI::EVT_RELIABILITY_DEGRADED, "Drive reliability has degraded"},
+    {PI::EVT_ADAPTER_APPEARED, "Adapter found"},
+    {PI::EVT_ADAPTER_VANISHED, "Adapter missing"},
 };
 
 // Units with a base unit, and the factor to it.
@@ -358,15 +356,15 @@ std::string TerminalText(const std::string& text) {
 
 const char* StatusColour(int32_t status) {
   switch (status) {
-    case 40024:  // adapter OK
-    case 40099:  // drive OK
-    case 40473:  // SMART OK
+    case PI::STATUS_OK:
+    case PI::STATUS_DRIVE_OK:
+    case PI::SMART_OK:
       return kGreen;
-    case 40150:  // degraded
-    case 40180:
-    case 40474:
+    case PI::STATUS_WARNING:
+    case PI::STATUS_DRIVE_REBUILDING:
+    case PI::SMART_FAILED:
       return kYellow;
-    case 40095:  // failed
+    case PI::STATUS_CRITICAL:
       return kRed;
     default:
       return "";
@@ -374,8 +372,8 @@ const char* StatusColour(int32_t status) {
 }
 
 const char* SeverityColour(uint32_t severity) {
-  if (severity == 3) return kYellow;
-  if (severity >= 4) return kRed;
+  if (severity == PI::SEVERITY_WARNING) return kYellow;
+  if (severity >= PI::SEVERITY_CRITICAL) return kRed;
   return "";
 }
 
