@@ -7,25 +7,18 @@
 
 namespace host_shell {
 
-namespace {
-
-constexpr uint32_t kPropPollInterval = 30005;
-constexpr uint32_t kCollectEvents = 50002;
-
-}  // namespace
-
 void FleetView::SetRunning(bool running) {
   m_Running = running;
-  m_State.up = m_Running && m_TopologyResult == 0;
+  m_State.up = m_Running && m_TopologyResult == PI::ERR_SUCCESS;
 }
 
 void FleetView::SetTopology(uint32_t result, const std::vector<PI::CObject>& objects) {
   m_TopologyResult = result;
-  if (result == 0) {
+  if (result == PI::ERR_SUCCESS) {
     m_State.objects = objects;
     for (const PI::CObject& object : objects) m_Names[object.m_ID] = ObjectName(object);
   }
-  m_State.up = m_Running && m_TopologyResult == 0;
+  m_State.up = m_Running && m_TopologyResult == PI::ERR_SUCCESS;
 }
 
 void FleetView::Collected(uint32_t result, const std::vector<PI::CEvent>& events,
@@ -33,7 +26,7 @@ void FleetView::Collected(uint32_t result, const std::vector<PI::CEvent>& events
   m_CollectResult = result;
   m_State.lastNotificationMs = nowMs;
   // Names first, so that events about objects that just appeared are named.
-  SetTopology(0, objects);
+  SetTopology(PI::ERR_SUCCESS, objects);
   for (const PI::CEvent& event : events) {
     ++m_State.eventCounts[event.m_Code];
     ++m_EventTotal;
@@ -44,8 +37,8 @@ void FleetView::Collected(uint32_t result, const std::vector<PI::CEvent>& events
 
 double FleetView::PollSeconds(double fallback) const {
   for (const PI::CObject& object : m_State.objects) {
-    if (object.m_Type != kTypePlugin) continue;
-    const PI::CProperty* poll = FindProperty(object, kPropPollInterval);
+    if (object.m_Type != PI::TYPE_PLUGIN) continue;
+    const PI::CProperty* poll = FindProperty(object, PI::PROP_POLL_INTERVAL);
     if (poll != nullptr && poll->m_ValueType == PI::CProperty::VALUE_BOUNDED && poll->m_Int > 0)
       return poll->m_Int;
   }
@@ -53,7 +46,7 @@ double FleetView::PollSeconds(double fallback) const {
 }
 
 std::string FleetView::ObjectLabel(uint64_t id) const {
-  if (id == kSystemObject) return "system";
+  if (id == PI::TYPE_SYSTEM) return "system";
   auto found = m_Names.find(id);
   return found != m_Names.end() ? found->second : std::to_string(id);
 }
@@ -73,10 +66,10 @@ std::shared_ptr<const Pages> FleetView::Render() const {
   Answer events("exec", true);
   uint64_t pluginId = 0;
   for (const PI::CObject& object : m_State.objects) {
-    if (object.m_Type == kTypePlugin) pluginId = object.m_ID;
+    if (object.m_Type == PI::TYPE_PLUGIN) pluginId = object.m_ID;
   }
   events.Id("object", pluginId);
-  events.FieldUnsigned("operation", kCollectEvents);
+  events.FieldUnsigned("operation", PI::OP_GET_EVENTS);
   events.Result(m_CollectResult);
   events.Events(std::vector<PI::CEvent>(m_Events.begin(), m_Events.end()),
                 [this](uint64_t id) { return ObjectLabel(id); });

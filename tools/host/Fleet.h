@@ -33,8 +33,8 @@ class FleetView {
   void SetRunning(bool running);
   // A topology request's result and objects; the objects are kept only when it succeeded.
   void SetTopology(uint32_t result, const std::vector<PI::CObject>& objects);
-  // A notification answered: operation 50002's result, its events, the objects re-read after it
-  // and the toolkit time (ms) it was answered at.
+  // A notification answered: the result of PI::OP_GET_EVENTS, its events, the objects re-read
+  // after it and the toolkit time (ms) it was answered at.
   void Collected(uint32_t result, const std::vector<PI::CEvent>& events,
                  const std::vector<PI::CObject>& objects, uint64_t nowMs);
 

@@ -13,16 +13,6 @@ namespace host_shell {
 
 namespace {
 
-// Properties the metrics read (adapter unless said otherwise).
-constexpr uint32_t kPropPollInterval = 30005;  // plug-in object
-constexpr uint32_t kPropVendorModel = 30063;
-constexpr uint32_t kPropFirmware = 30020;
-constexpr uint32_t kPropDevicePath = 30247;
-constexpr uint32_t kPropSegment = 30479;
-constexpr uint32_t kPropBus = 30037;
-constexpr uint32_t kPropDevice = 30038;
-constexpr uint32_t kPropFunction = 30039;
-
 // How a drive metric reads its property.
 enum class Reading {
   kNumber,          // the number as shown
@@ -45,37 +35,39 @@ struct DriveMetric {
 
 // Names follow what NVMe health dashboards already chart, in base units.
 constexpr DriveMetric kDriveMetrics[] = {
-    {"varnock_nvme_temperature_celsius", "gauge", "Composite temperature of the drive.", 30442,
-     30069, Reading::kNumber},
+    {"varnock_nvme_temperature_celsius", "gauge", "Composite temperature of the drive.",
+     PI::PROP_TEMPERATURE, PI::PROP_DRIVE_TEMPERATURE, Reading::kNumber},
     {"varnock_nvme_available_spare_ratio", "gauge",
-     "Remaining spare capacity, normalized to 0 to 1.", 30486, 0, Reading::kPercentRatio},
+     "Remaining spare capacity, normalized to 0 to 1.", PI::PROP_AVAILABLE_SPARE, 0,
+     Reading::kPercentRatio},
     {"varnock_nvme_available_spare_threshold_ratio", "gauge",
-     "Available spare below this ratio raises a critical warning.", 30488, 0,
+     "Available spare below this ratio raises a critical warning.", PI::PROP_SPARE_THRESHOLD, 0,
      Reading::kPercentRatio},
     {"varnock_nvme_endurance_used_ratio", "gauge",
      "Share of the rated write endurance used, as the plug-in estimates it (1 = worn out).",
-     30494, 0, Reading::kPercentRatio},
+     PI::PROP_ENDURANCE_USED, 0, Reading::kPercentRatio},
     {"varnock_nvme_read_bytes_total", "counter",
      "Data read from the drive in bytes (the plug-in shows about seven significant digits).",
-     30489, 0, Reading::kBytes},
+     PI::PROP_DATA_READ, 0, Reading::kBytes},
     {"varnock_nvme_written_bytes_total", "counter",
      "Data written to the drive in bytes (the plug-in shows about seven significant digits).",
-     30490, 0, Reading::kBytes},
+     PI::PROP_DATA_WRITTEN, 0, Reading::kBytes},
     {"varnock_nvme_power_on_seconds_total", "counter",
-     "Power-on time in seconds (the drive counts whole hours).", 30498, 0,
+     "Power-on time in seconds (the drive counts whole hours).", PI::PROP_POWER_ON_HOURS, 0,
      Reading::kHoursAsSeconds},
     {"varnock_nvme_media_errors_total", "counter",
-     "Unrecovered data integrity errors reported by the drive.", 30189, 0, Reading::kNumber},
+     "Unrecovered data integrity errors reported by the drive.", PI::PROP_MEDIA_ERRORS, 0,
+     Reading::kNumber},
     {"varnock_nvme_critical_warning", "gauge",
      "NVMe critical-warning bits: 1 spare below threshold, 2 temperature, 4 reliability "
      "degraded, 8 read-only, 16 volatile memory backup failed.",
-     30165, 0, Reading::kWarningBits},
+     PI::PROP_WARNINGS, 0, Reading::kWarningBits},
     {"varnock_nvme_status", "gauge",
-     "Adapter status as a state set: 1 for the current state, 0 for the others.",
-     30017, 0, Reading::kStateSet},
+     "Adapter status as a state set: 1 for the current state, 0 for the others.", PI::PROP_STATUS,
+     0, Reading::kStateSet},
     {"varnock_nvme_end_of_life_timestamp_seconds", "gauge",
-     "Estimated end of life of the drive: midnight UTC of the estimated day.", 30483, 0,
-     Reading::kDate},
+     "Estimated end of life of the drive: midnight UTC of the estimated day.", PI::PROP_END_OF_LIFE,
+     0, Reading::kDate},
 };
 
 // The host's warning codes in the adapter's warning list, and the critical-warning bit each
@@ -86,11 +78,9 @@ struct WarningBit {
 };
 
 constexpr WarningBit kWarningBits[] = {
-    {40460, 0x01},  // available spare below its threshold
-    {40459, 0x02},  // temperature
-    {40487, 0x04},  // reliability degraded
-    {40452, 0x08},  // media read-only
-    {40449, 0x10},  // volatile memory backup failed
+    {PI::WARNING_SPARE_LOW, 0x01},     {PI::WARNING_TEMPERATURE, 0x02},
+    {PI::WARNING_RELIABILITY, 0x04},   {PI::WARNING_READ_ONLY, 0x08},
+    {PI::WARNING_BACKUP_FAILED, 0x10},
 };
 
 // The text of a number property, exact for 64-bit integers.
@@ -115,7 +105,7 @@ std::string TextOf(const PI::CObject& object, uint32_t id) {
 // "0000:03:00.0", or empty when the adapter does not show all four parts.
 std::string PciAddress(const PI::CObject& adapter) {
   uint64_t parts[4];
-  const uint32_t ids[4] = {kPropSegment, kPropBus, kPropDevice, kPropFunction};
+  const uint32_t ids[4] = {PI::PROP_SEGMENT, PI::PROP_BUS, PI::PROP_DEVICE, PI::PROP_FUNCTION};
   for (int i = 0; i < 4; ++i) {
     const PI::CProperty* property = FindProperty(adapter, ids[i]);
     if (property == nullptr || property->m_ValueType != PI::CProperty::VALUE_UINT64) return "";
@@ -299,20 +289,20 @@ std::string RenderMetrics(const FleetState& state) {
   const PI::CObject* plugin = nullptr;
   std::vector<DriveRow> rows;
   for (const PI::CObject& object : state.objects) {
-    if (object.m_Type == kTypePlugin) plugin = &object;
-    if (object.m_Type != kTypeAdapter) continue;
+    if (object.m_Type == PI::TYPE_PLUGIN) plugin = &object;
+    if (object.m_Type != PI::TYPE_ADAPTER) continue;
     DriveRow row{&object, nullptr, {}};
     for (const PI::CObject& child : state.objects) {
-      if (child.m_Type == kTypeDrive && !child.m_Parents.empty() &&
+      if (child.m_Type == PI::TYPE_PHYSICAL_DRIVE && !child.m_Parents.empty() &&
           child.m_Parents[0] == object.m_ID)
         row.drive = &child;
     }
-    row.labels = {{"serial", TextOf(object, kPropSerial)},
-                  {"model", TextOf(object, kPropVendorModel)},
+    row.labels = {{"serial", TextOf(object, PI::PROP_SERIAL_NUMBER)},
+                  {"model", TextOf(object, PI::PROP_MODEL)},
                   {"pci", PciAddress(object)}};
     // The block device as node_exporter names it ("nvme0n1"), so that drive metrics join its
     // disk metrics; left out where the plug-in shows no device path.
-    std::string device = TextOf(object, kPropDevicePath);
+    std::string device = TextOf(object, PI::PROP_DEVICE_PATH);
     if (device.compare(0, 5, "/dev/") == 0) device.erase(0, 5);
     if (!device.empty()) row.labels.emplace_back("device", device);
     rows.push_back(row);
@@ -322,7 +312,7 @@ std::string RenderMetrics(const FleetState& state) {
                 "The shell's version, the plug-in's version and the build's commit; the value is "
                 "always 1.");
   const PI::CProperty* pluginVersion =
-      plugin != nullptr ? FindProperty(*plugin, kPropVersion) : nullptr;
+      plugin != nullptr ? FindProperty(*plugin, PI::PROP_VERSION) : nullptr;
   writer.Sample({{"version", ShellVersion()},
                  {"plugin_version", pluginVersion != nullptr ? pluginVersion->m_Text : ""},
                  {"commit", BuildCommit()}},
@@ -331,7 +321,7 @@ std::string RenderMetrics(const FleetState& state) {
   writer.Family("varnock_poll_interval_seconds", "gauge",
                 "How often the plug-in re-reads every drive's health.");
   const PI::CProperty* poll =
-      plugin != nullptr ? FindProperty(*plugin, kPropPollInterval) : nullptr;
+      plugin != nullptr ? FindProperty(*plugin, PI::PROP_POLL_INTERVAL) : nullptr;
   std::string text;
   if (poll != nullptr && NumberText(*poll, text)) writer.Sample({}, text);
 
@@ -352,7 +342,7 @@ std::string RenderMetrics(const FleetState& state) {
                 "Identity of each drive the plug-in shows; the value is always 1.");
   for (const DriveRow& row : rows) {
     MetricLabels labels = row.labels;
-    labels.emplace_back("firmware", TextOf(*row.adapter, kPropFirmware));
+    labels.emplace_back("firmware", TextOf(*row.adapter, PI::PROP_FIRMWARE));
     writer.Sample(labels, "1");
   }
   for (const DriveMetric& metric : kDriveMetrics) {
@@ -366,7 +356,7 @@ std::string RenderMetrics(const FleetState& state) {
                 "1 when every health page of the drive was read the last time it was asked "
                 "for, 0 when the tool failed on one.");
   for (const DriveRow& row : rows) {
-    auto read = state.healthReadOk.find(TextOf(*row.adapter, kPropSerial));
+    auto read = state.healthReadOk.find(TextOf(*row.adapter, PI::PROP_SERIAL_NUMBER));
     if (read != state.healthReadOk.end()) writer.Sample(row.labels, read->second ? "1" : "0");
   }
   writer.Family("varnock_last_error", "gauge",
