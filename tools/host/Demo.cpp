@@ -20,18 +20,10 @@ namespace {
 // next full pass, which comes after the topology refresh time and a poll interval.
 constexpr double kStepLimitSeconds = 180;
 
-// Event codes the steps wait for.
-constexpr uint32_t kEventBit32 = 10967;   // temperature 78 to 79
-constexpr uint32_t kEventBit128 = 10960;  // temperature 84 or more
-constexpr uint32_t kEventBit512 = 10962;  // temperature 80 or more
-constexpr uint32_t kEventCleared = 10980;
-constexpr uint32_t kEventVanished = 11094;
-constexpr uint32_t kEventAppeared = 11093;
-
 struct Step {
   std::string say;
   std::function<bool(isdct::State&, std::string&)> edit;
-  std::vector<uint32_t> codes;
+  std::vector<uint32_t> codes;  // event codes the step waits for (any one of them)
 };
 
 bool ShowsTemperature(const isdct::Drive& drive) {
@@ -86,12 +78,15 @@ int RunDemo(PluginHost& host, Notifier& notifier, const Options& options) {
   const isdct::Drive hotDrive = original.drives[hot];
   const int normal = static_cast<int>(hotDrive.temperature);
   std::vector<Step> steps = {
-      {"drive " + hotDrive.serial + " warms up to 79 °C", SetTemperature(hotDrive.serial, 79),
-       {kEventBit32}},
-      {"drive " + hotDrive.serial + " heats up to 86 °C", SetTemperature(hotDrive.serial, 86),
-       {kEventBit128, kEventBit512}},
+      {"drive " + hotDrive.serial + " warms up to 79 °C",
+       SetTemperature(hotDrive.serial, 79),
+       {PI::EVT_TEMPERATURE_78_TO_79}},
+      {"drive " + hotDrive.serial + " heats up to 86 °C",
+       SetTemperature(hotDrive.serial, 86),
+       {PI::EVT_TEMPERATURE_CRITICAL, PI::EVT_TEMPERATURE_AT_80}},
       {"drive " + hotDrive.serial + " cools down to " + std::to_string(normal) + " °C",
-       SetTemperature(hotDrive.serial, normal), {kEventCleared}},
+       SetTemperature(hotDrive.serial, normal),
+       {PI::EVT_WARNINGS_CLEARED}},
   };
   size_t gone = original.drives.size() - 1;
   if (gone != hot) {
@@ -104,7 +99,7 @@ int RunDemo(PluginHost& host, Notifier& notifier, const Options& options) {
                        }
                        return true;
                      },
-                     {kEventVanished}});
+                     {PI::EVT_ADAPTER_VANISHED}});
     steps.push_back({"drive " + goneDrive.serial + " comes back",
                      [goneDrive, gone](isdct::State& state, std::string&) {
                        if (state.FindBySerial(goneDrive.serial) != nullptr) return true;
@@ -112,7 +107,7 @@ int RunDemo(PluginHost& host, Notifier& notifier, const Options& options) {
                        state.drives.insert(state.drives.begin() + static_cast<long>(at), goneDrive);
                        return true;
                      },
-                     {kEventAppeared}});
+                     {PI::EVT_ADAPTER_APPEARED}});
   }
 
   Monitor monitor(host, notifier, options);

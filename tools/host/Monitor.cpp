@@ -20,23 +20,23 @@ namespace host_shell {
 
 namespace {
 
-constexpr uint32_t kCollectEvents = 50002;
-
 // The table's columns: heading and the adapter property shown (0: a rule of its own).
 struct Column {
   const char* heading;
   uint32_t property;
 };
 
-constexpr uint32_t kPropStatus = 30017;
-constexpr uint32_t kPropTemperature = 30442;
-constexpr uint32_t kPropDriveTemperature = 30069;
-
 constexpr Column kColumns[] = {
-    {"Name", kPropName},        {"Model", 30063},      {"Serial", kPropSerial},
-    {"Status", kPropStatus},    {"Temp", kPropTemperature}, {"Spare", 30486},
-    {"Used", 30494},            {"Written", 30490},    {"Hours", 30498},
-    {"End of life", 30483},
+    {"Name", PI::PROP_NAME},
+    {"Model", PI::PROP_MODEL},
+    {"Serial", PI::PROP_SERIAL_NUMBER},
+    {"Status", PI::PROP_STATUS},
+    {"Temp", PI::PROP_TEMPERATURE},
+    {"Spare", PI::PROP_AVAILABLE_SPARE},
+    {"Used", PI::PROP_ENDURANCE_USED},
+    {"Written", PI::PROP_DATA_WRITTEN},
+    {"Hours", PI::PROP_POWER_ON_HOURS},
+    {"End of life", PI::PROP_END_OF_LIFE},
 };
 
 bool UseColour(const Options& options) {
@@ -70,7 +70,7 @@ Monitor::Monitor(PluginHost& host, Notifier& notifier, const Options& options)
 
 bool Monitor::Start() {
   // Each failure names its request and result, and for Initialize the tool's own problem when
-  // the inventory query did not give JSON (the usual cause of 20012).
+  // the inventory query did not give JSON (the usual cause of ERR_API_INITIALIZATION_FAILED).
   auto fail = [this](const char* request, uint32_t result, const std::string& cause) {
     m_LastError = std::string(request) + " failed: " + std::to_string(result) + " (" +
                   ErrorText(result) + ")" + (cause.empty() ? "" : ": " + cause);
@@ -79,14 +79,15 @@ bool Monitor::Start() {
   };
   m_LastError.clear();
   uint32_t result = m_Host.Create();
-  if (result != 0 || !m_Host.Created()) return fail("createIf", result, "");
+  if (result != PI::ERR_SUCCESS || !m_Host.Created()) return fail("createIf", result, "");
   std::vector<PI::CAdapterID> ids;
   result = m_Host.Request(REQ_INITIALIZE, 0, &ids);
-  if (result != 0) return fail("Initialize", result, ToolWatch::Process().InventoryProblem());
+  if (result != PI::ERR_SUCCESS)
+    return fail("Initialize", result, ToolWatch::Process().InventoryProblem());
   // The host numbers the adapters in the order Initialize reported them.
   for (size_t i = 0; i < ids.size(); ++i) ids[i].SetAdapterNumber(static_cast<int32_t>(i));
   result = m_Host.Request(REQ_SET_ADAPTER_IDS, 0, &ids);
-  if (result != 0) return fail("SetAdapterIDs", result, "");
+  if (result != PI::ERR_SUCCESS) return fail("SetAdapterIDs", result, "");
   Refresh();
   PrintTable();
   return true;
@@ -100,7 +101,7 @@ void Monitor::Stop() {
 void Monitor::Say(const std::string& text) {
   if (m_Options.json) {
     host_shell::Answer answer("say", true);
-    answer.Result(0);
+    answer.Result(PI::ERR_SUCCESS);
     answer.Field("text", text);
     Print(answer.Render());
   } else {
@@ -137,11 +138,11 @@ bool Monitor::WaitForEvents(const std::vector<uint32_t>& codes, double realMs) {
 void Monitor::Collect(std::vector<PI::CEvent>* seen) {
   // The plug-in's operation as it lists it, handed back to it to be executed.
   PI::COperation operation;
-  operation.m_ID = operation.m_ID2 = kCollectEvents;
+  operation.m_ID = operation.m_ID2 = PI::OP_GET_EVENTS;
   std::vector<PI::COperation> operations;
-  if (m_Host.Request(REQ_GET_OPERATIONS, m_PluginId, &operations) == 0) {
+  if (m_Host.Request(REQ_GET_OPERATIONS, m_PluginId, &operations) == PI::ERR_SUCCESS) {
     for (const PI::COperation& offered : operations) {
-      if (offered.m_ID == kCollectEvents) operation = offered;
+      if (offered.m_ID == PI::OP_GET_EVENTS) operation = offered;
     }
   }
   uint32_t result = m_Host.Request(REQ_EXECUTE_OPERATION, m_PluginId, &operation);
@@ -155,7 +156,7 @@ void Monitor::Collect(std::vector<PI::CEvent>* seen) {
     answer.Events(events, [this](uint64_t id) { return Label(id); });
     Print(answer.Render());
   } else {
-    if (result != 0) {
+    if (result != PI::ERR_SUCCESS) {
       Print("varnock-host: collecting events failed: " + std::to_string(result) + " (" +
             ErrorText(result) + ")\n");
     }
@@ -169,28 +170,28 @@ void Monitor::Collect(std::vector<PI::CEvent>* seen) {
 
 bool Monitor::Refresh() {
   std::vector<PI::CObject> objects;
-  if (m_Host.Topology(objects) != 0) return false;
+  if (m_Host.Topology(objects) != PI::ERR_SUCCESS) return false;
   m_Objects = objects;
   std::vector<Row> rows;
   for (const PI::CObject& object : objects) {
     m_Names[object.m_ID] = ObjectName(object);
-    if (object.m_Type == kTypePlugin) m_PluginId = object.m_ID;
-    if (object.m_Type != kTypeAdapter) continue;
+    if (object.m_Type == PI::TYPE_PLUGIN) m_PluginId = object.m_ID;
+    if (object.m_Type != PI::TYPE_ADAPTER) continue;
     Row row;
     row.id = object.m_ID;
     for (const Column& column : kColumns) {
       const PI::CProperty* property = FindProperty(object, column.property);
-      if (property == nullptr && column.property == kPropTemperature) {
+      if (property == nullptr && column.property == PI::PROP_TEMPERATURE) {
         // Some models report their temperature on the drive beneath the adapter only.
         for (const PI::CObject& child : objects) {
-          if (child.m_Type == kTypeDrive && !child.m_Parents.empty() &&
+          if (child.m_Type == PI::TYPE_PHYSICAL_DRIVE && !child.m_Parents.empty() &&
               child.m_Parents[0] == object.m_ID)
-            property = FindProperty(child, kPropDriveTemperature);
+            property = FindProperty(child, PI::PROP_DRIVE_TEMPERATURE);
         }
       }
       std::string cell = property != nullptr ? TerminalText(ValueText(*property)) : "";
       row.cells.push_back(cell.empty() ? "-" : cell);
-      if (column.property == kPropStatus && property != nullptr) row.status = property->m_Int;
+      if (column.property == PI::PROP_STATUS && property != nullptr) row.status = property->m_Int;
     }
     rows.push_back(row);
   }
@@ -204,7 +205,7 @@ bool Monitor::Refresh() {
 void Monitor::PrintTable() {
   if (m_Options.json) {
     host_shell::Answer answer("drives", true);
-    answer.Result(0);
+    answer.Result(PI::ERR_SUCCESS);
     answer.Objects(m_Objects);
     Print(answer.Render());
     return;
@@ -228,7 +229,7 @@ void Monitor::PrintTable() {
     for (size_t c = 0; c < kCount; ++c) {
       std::string cell = Pad(row.cells[c], c + 1 < kCount ? widths[c] + 2 : 0);
       const char* colour = m_Colour ? StatusColour(row.status) : "";
-      if (kColumns[c].property == kPropStatus && *colour != '\0') {
+      if (kColumns[c].property == PI::PROP_STATUS && *colour != '\0') {
         // Colour the word only, so the padding stays plain and the columns aligned.
         cell = colour + row.cells[c] + kReset + cell.substr(row.cells[c].size());
       }
@@ -241,7 +242,7 @@ void Monitor::PrintTable() {
 }
 
 std::string Monitor::Label(uint64_t id) const {
-  if (id == kSystemObject) return "system";
+  if (id == PI::TYPE_SYSTEM) return "system";
   auto found = m_Names.find(id);
   return found != m_Names.end() ? found->second : std::to_string(id);
 }

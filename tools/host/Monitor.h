@@ -1,5 +1,5 @@
 // The main job: starts the plug-in as the host does, shows the drives as a table, and answers
-// each notification by collecting the events (operation 50002 on the plug-in object) and
+// each notification by collecting the events (PI::OP_GET_EVENTS on the plug-in object) and
 // re-reading the objects, printing what changed. The demo drives the same machinery. Runs on
 // the shell's main thread; the plug-in's notification only wakes it through the Notifier.
 #pragma once
@@ -38,7 +38,7 @@ class Monitor {
   // Prints a line of narration ("== ...").
   void Say(const std::string& text);
 
-  // Called on the main thread after each collection with the result of operation 50002, the
+  // Called on the main thread after each collection with the result of PI::OP_GET_EVENTS, the
   // events it handed over and the objects as re-read right after (the last good topology when
   // that request failed). The references are valid during the call only.
   using CollectObserver = std::function<void(uint32_t result, const std::vector<PI::CEvent>&,
