@@ -44,7 +44,7 @@ class Answer {
   void Events(const std::vector<PI::CEvent>& events, const NameOf& nameOf);
 
   // True when the result is not 0 (a request that failed, or the shell's own error).
-  bool Failed() const { return m_Code != 0; }
+  bool Failed() const { return m_Code != PI::ERR_SUCCESS; }
 
   // One JSON line, or the readable lines; ends with a newline.
   std::string Render() const;

@@ -59,7 +59,7 @@ uint32_t PluginHost::Request(int32_t code, uint64_t objectId, void* data) {
   std::fflush(stdout);
   uint32_t result = m_Plugin->Request(code, objectId, data);
   std::fflush(stdout);
-  if (code == REQ_INITIALIZE && result == 0) m_Initialized = true;
+  if (code == REQ_INITIALIZE && result == PI::ERR_SUCCESS) m_Initialized = true;
   if (code == REQ_DEINITIALIZE) m_Initialized = false;
   return result;
 }
@@ -74,12 +74,12 @@ bool PluginHost::Resolve(const std::string& name, uint64_t& id, std::string& err
   std::string serial;
   uint32_t type = 0;
   if (name == "plugin") {
-    type = kTypePlugin;
+    type = PI::TYPE_PLUGIN;
   } else if (name.compare(0, 8, "adapter:") == 0) {
-    type = kTypeAdapter;
+    type = PI::TYPE_ADAPTER;
     serial = name.substr(8);
   } else if (name.compare(0, 6, "drive:") == 0) {
-    type = kTypeDrive;
+    type = PI::TYPE_PHYSICAL_DRIVE;
     serial = name.substr(6);
   } else {
     error = "bad object \"" + name + "\" (use plugin, adapter:SERIAL, drive:SERIAL or a number)";
@@ -87,19 +87,19 @@ bool PluginHost::Resolve(const std::string& name, uint64_t& id, std::string& err
   }
   std::vector<PI::CObject> objects;
   uint32_t result = Topology(objects);
-  if (result != 0) {
+  if (result != PI::ERR_SUCCESS) {
     error = "cannot look up \"" + name + "\": topology request failed with " +
             std::to_string(result);
     return false;
   }
   // The topology starts with the plug-in object, typed or not (Initialize gives it its type).
-  if (type == kTypePlugin && !objects.empty()) {
+  if (type == PI::TYPE_PLUGIN && !objects.empty()) {
     id = objects.front().m_ID;
     return true;
   }
   for (const PI::CObject& object : objects) {
     if (object.m_Type != type) continue;
-    const PI::CProperty* property = FindProperty(object, kPropSerial);
+    const PI::CProperty* property = FindProperty(object, PI::PROP_SERIAL_NUMBER);
     if (property != nullptr && property->m_ValueType == PI::CProperty::VALUE_TEXT &&
         property->m_Text == serial) {
       id = object.m_ID;
@@ -122,12 +122,12 @@ const PI::CProperty* FindProperty(const PI::CObject& object, uint32_t id) {
 }
 
 std::string ObjectName(const PI::CObject& object) {
-  if (object.m_Type == kTypePlugin) return "plugin";
-  const PI::CProperty* serial = FindProperty(object, kPropSerial);
+  if (object.m_Type == PI::TYPE_PLUGIN) return "plugin";
+  const PI::CProperty* serial = FindProperty(object, PI::PROP_SERIAL_NUMBER);
   if (serial != nullptr && serial->m_ValueType == PI::CProperty::VALUE_TEXT &&
       !serial->m_Text.empty()) {
-    if (object.m_Type == kTypeAdapter) return "adapter:" + serial->m_Text;
-    if (object.m_Type == kTypeDrive) return "drive:" + serial->m_Text;
+    if (object.m_Type == PI::TYPE_ADAPTER) return "adapter:" + serial->m_Text;
+    if (object.m_Type == PI::TYPE_PHYSICAL_DRIVE) return "drive:" + serial->m_Text;
   }
   return std::to_string(object.m_ID);
 }

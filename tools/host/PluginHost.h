@@ -34,7 +34,7 @@ class PluginHost {
   bool Created() const { return m_Plugin != nullptr; }
   // The plug-in object while created, else null; owned by the plug-in.
   const IPLUGINAPI* Plugin() const { return m_Plugin; }
-  // True between a successful Initialize (request 1) and DeInitialize (request 3).
+  // True between a successful Initialize (REQ_INITIALIZE) and DeInitialize (REQ_DEINITIALIZE).
   bool Initialized() const { return m_Initialized; }
   // What a host does when it stops: DeInitialize when initialized, then release.
   void Shutdown();
@@ -42,7 +42,7 @@ class PluginHost {
   // The request operation; requires Created().
   uint32_t Request(int32_t code, uint64_t objectId, void* data);
 
-  // Request 4 into `objects` (replaced).
+  // REQ_GET_TOPOLOGY into `objects` (replaced).
   uint32_t Topology(std::vector<PI::CObject>& objects);
   // The identifier of "plugin", "adapter:SERIAL", "drive:SERIAL" or a number (decimal or 0x),
   // looking names up in a fresh topology. False with a message when there is no such object.
@@ -58,17 +58,6 @@ class PluginHost {
   IPLUGINAPI* m_Plugin = nullptr;
   bool m_Initialized = false;
 };
-
-// Host object type codes.
-constexpr uint32_t kTypePlugin = 19006;
-constexpr uint32_t kTypeAdapter = 19038;
-constexpr uint32_t kTypeDrive = 19018;
-// The object identifier the plug-in gives to events about adapters that appeared or vanished.
-constexpr uint64_t kSystemObject = 19002;
-// Properties the shell reads by ID.
-constexpr uint32_t kPropName = 30007;
-constexpr uint32_t kPropSerial = 30022;
-constexpr uint32_t kPropVersion = 30099;  // plug-in object: the plug-in's own version
 
 // The property with this ID in the object's list, or null.
 const PI::CProperty* FindProperty(const PI::CObject& object, uint32_t id);

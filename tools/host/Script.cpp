@@ -134,7 +134,7 @@ void ScriptSession::Remember(const std::vector<PI::CObject>& objects) {
 }
 
 std::string ScriptSession::Label(uint64_t id) const {
-  if (id == kSystemObject) return "system";
+  if (id == PI::TYPE_SYSTEM) return "system";
   auto found = m_Names.find(id);
   return found != m_Names.end() ? found->second : std::to_string(id);
 }
@@ -154,7 +154,7 @@ void ScriptSession::Create(const Line&, Answer& answer) {
 void ScriptSession::Release(const Line&, Answer& answer) {
   m_Host.Release();
   m_AdapterIds.clear();
-  answer.Result(0);
+  answer.Result(PI::ERR_SUCCESS);
 }
 
 void ScriptSession::Init(const Line&, Answer& answer) {
@@ -276,7 +276,8 @@ bool ScriptSession::PropertyId(const std::string& word, uint64_t object, uint32_
   // Of several IDs with one name, the one the object shows.
   id = named.front();
   std::vector<PI::CProperty> properties;
-  if (named.size() > 1 && m_Host.Request(REQ_GET_PROPERTIES, object, &properties) == 0) {
+  if (named.size() > 1 &&
+      m_Host.Request(REQ_GET_PROPERTIES, object, &properties) == PI::ERR_SUCCESS) {
     for (const PI::CProperty& property : properties) {
       for (uint32_t candidate : named) {
         if (property.m_ID == candidate) {
@@ -297,8 +298,8 @@ void ScriptSession::Get(const Line& line, Answer& answer) {
   PI::CProperty property(static_cast<PI::_PROPERTY_ID>(prop), false);
   uint32_t result = m_Host.Request(REQ_GET_PROPERTY, id, &property);
   answer.Result(result);
-  answer.Properties(result == 0 ? std::vector<PI::CProperty>{property}
-                                : std::vector<PI::CProperty>{});
+  answer.Properties(result == PI::ERR_SUCCESS ? std::vector<PI::CProperty>{property}
+                                              : std::vector<PI::CProperty>{});
 }
 
 namespace {
@@ -367,7 +368,7 @@ void ScriptSession::Set(const Line& line, Answer& answer) {
   // As the host does: start from the object's current property, bounds included.
   PI::CProperty property(static_cast<PI::_PROPERTY_ID>(prop), false);
   uint32_t result = m_Host.Request(REQ_GET_PROPERTY, id, &property);
-  if (result != 0) {
+  if (result != PI::ERR_SUCCESS) {
     answer.Result(result);
     answer.Field("error", "cannot read the current property " + std::to_string(prop));
     return;
@@ -382,7 +383,7 @@ void ScriptSession::Set(const Line& line, Answer& answer) {
 
 PI::COperation ScriptSession::Operation(uint64_t id, uint32_t op) {
   std::vector<PI::COperation> operations;
-  if (m_Host.Request(REQ_GET_OPERATIONS, id, &operations) == 0) {
+  if (m_Host.Request(REQ_GET_OPERATIONS, id, &operations) == PI::ERR_SUCCESS) {
     for (const PI::COperation& operation : operations) {
       if (operation.m_ID == op) return operation;
     }
@@ -420,9 +421,9 @@ void ScriptSession::Exec(const Line& line, Answer& answer) {
   // Events name their objects and serials: read the topology once more when an event is about
   // an object the script has not seen yet.
   for (const PI::CEvent& event : operation.GetEvents()) {
-    if (event.m_ObjectID == kSystemObject || m_Names.count(event.m_ObjectID) != 0) continue;
+    if (event.m_ObjectID == PI::TYPE_SYSTEM || m_Names.count(event.m_ObjectID) != 0) continue;
     std::vector<PI::CObject> objects;
-    if (m_Host.Topology(objects) == 0) Remember(objects);
+    if (m_Host.Topology(objects) == PI::ERR_SUCCESS) Remember(objects);
     break;
   }
   answer.Events(operation.GetEvents(), [this](uint64_t object) { return Label(object); });
@@ -433,7 +434,7 @@ void ScriptSession::WaitNotify(const Line& line, Answer& answer) {
   if (!RealMs(line.words[1], ms, answer)) return;
   uint64_t taken = 0;
   Notifier::Outcome outcome = m_Notifier.Wait(ms, &taken);
-  answer.Result(0);
+  answer.Result(PI::ERR_SUCCESS);
   answer.Field("notified", outcome == Notifier::kNotified);
   answer.FieldUnsigned("count", outcome == Notifier::kNotified ? taken : 0);
   if (outcome == Notifier::kStopped) answer.Field("stopped", true);
@@ -443,7 +444,7 @@ void ScriptSession::Sleep(const Line& line, Answer& answer) {
   double ms = 0;
   if (!RealMs(line.words[1], ms, answer)) return;
   bool completed = m_Notifier.Sleep(ms);
-  answer.Result(0);
+  answer.Result(PI::ERR_SUCCESS);
   if (!completed) answer.Field("stopped", true);
 }
 

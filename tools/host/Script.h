@@ -84,7 +84,7 @@ class ScriptSession {
   bool Object(const std::string& word, uint64_t& id, Answer& answer);
   // A PROP word: a property ID, or a property name as the object shows it ("Temperature").
   bool PropertyId(const std::string& word, uint64_t object, uint32_t& id, Answer& answer);
-  // The operation OP of the object as the plug-in lists it (request 8), else a bare one.
+  // The operation OP of the object as the plug-in lists it (REQ_GET_OPERATIONS), else a bare one.
   PI::COperation Operation(uint64_t id, uint32_t op);
   // A SECONDS word as real milliseconds (toolkit time divided by the time scale).
   bool RealMs(const std::string& word, double& ms, Answer& answer);

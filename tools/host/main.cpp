@@ -68,7 +68,7 @@ void DefaultPaths(host_shell::Options& options) {
 }
 
 // --version: the shell's version and commit, and the version the plug-in reports for itself
-// (property 30099 of its object, which it shows before Initialize). A plug-in that cannot be
+// (PROP_VERSION of its object, which it shows before Initialize). A plug-in that cannot be
 // loaded makes the exit status 1: the installation is broken.
 int PrintVersion(const host_shell::Options& options) {
   std::printf("varnock-host %s\ncommit %s\n", host_shell::ShellVersion(),
@@ -82,11 +82,11 @@ int PrintVersion(const host_shell::Options& options) {
     return 1;
   }
   std::string version = "unknown";
-  if (host.Create() == 0 && host.Created()) {
+  if (host.Create() == PI::ERR_SUCCESS && host.Created()) {
     std::vector<PI::CObject> objects;
-    if (host.Topology(objects) == 0 && !objects.empty()) {
-      PI::CProperty property(static_cast<PI::_PROPERTY_ID>(host_shell::kPropVersion), false);
-      if (host.Request(REQ_GET_PROPERTY, objects.front().m_ID, &property) == 0 &&
+    if (host.Topology(objects) == PI::ERR_SUCCESS && !objects.empty()) {
+      PI::CProperty property(PI::PROP_VERSION, false);
+      if (host.Request(REQ_GET_PROPERTY, objects.front().m_ID, &property) == PI::ERR_SUCCESS &&
           property.m_ValueType == PI::CProperty::VALUE_TEXT)
         version = property.m_Text;
     }
