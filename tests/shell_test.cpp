@@ -280,19 +280,15 @@ TEST_F(ShellPluginTest, PollIntervalIsClampedAndWrittenBack) {
   EXPECT_EQ(20004, answers[6]["result"].GetInt());
 }
 
-TEST_F(ShellPluginTest, FailingOrHangingToolFailsInit) {
-  const std::pair<const char*, const char*> faults[] = {
-      {"hang", "--tool-timeout 0.5"},  // killed at the time limit
-      {"empty", ""},
-  };
-  for (const auto& [kind, args] : faults) {
-    home.WriteFile("bin/drives.json", std::string(R"({"fault": {"kind": ")") + kind +
-                                          R"(", "page": "inventory"}, "drives": []})");
-    auto answers = Script("create\ninit\nrelease\n", args);
-    ASSERT_EQ(3u, answers.size()) << kind;
-    EXPECT_EQ(20012, answers[1]["result"].GetInt()) << kind;
-    EXPECT_EQ(0u, answers[1]["adapterIds"].Size()) << kind;
-  }
+TEST_F(ShellPluginTest, FailingToolFailsInit) {
+  // Each way the tool fails at Initialize is covered at the plug-in's exports and under serve;
+  // here, a hang killed at the shell's own --tool-timeout.
+  home.WriteFile("bin/drives.json",
+                 R"({"fault": {"kind": "hang", "page": "inventory"}, "drives": []})");
+  auto answers = Script("create\ninit\nrelease\n", "--tool-timeout 0.5");
+  ASSERT_EQ(3u, answers.size());
+  EXPECT_EQ(20012, answers[1]["result"].GetInt());
+  EXPECT_EQ(0u, answers[1]["adapterIds"].Size());
 
   // The main job gives up with a message and exit status 1, after releasing the plug-in.
   ShellRun run = Run("--seconds 1 --time-scale 100");
