@@ -346,49 +346,4 @@ TEST_F(BridgeTest, VersionSectionMatchesTheWholeNameIgnoringCase) {
   }
 }
 
-// --- The stand-in's fixtures, end to end -----------------------------------------------------
-
-TEST_F(BridgeTest, FixturesRoundTripThroughTheBridge) {
-  struct Case {
-    const char* fixture;
-    std::vector<std::pair<std::string, uint32_t>> served;  // serial, critical warnings
-  };
-  const Case cases[] = {
-      {"one-drive.json", {{kSerial, 0}}},
-      {"two-drives.json", {{kSerial, 0}, {"PHKS750500FQ375AGN", 0}}},
-      {"several-drives.json",
-       {{"CVFT5170003E400BGN", 0}, {"PHLF730000AB2P0GGN", 0x22}, {kSerial, 0x281},
-        {"PHKS750500FQ375AGN", 0}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.fixture);
-    UseDrives(c.fixture);
-    isdct::State state;
-    std::string error;
-    ASSERT_TRUE(isdct::LoadState(FixturePath(c.fixture), state, error)) << error;
-    ASSERT_EQ(ToolStatus::kOk, Inventory());
-    ASSERT_EQ(c.served.size(), infos_.size());
-    for (size_t i = 0; i < c.served.size(); ++i) {
-      AdapterInfo& info = infos_[i];
-      const isdct::Drive& drive = *state.FindBySerial(c.served[i].first);
-      EXPECT_EQ(c.served[i].first, info.serialNumber);
-      EXPECT_EQ(i + 1, info.number);
-      EXPECT_EQ(drive.index, info.index);
-      EXPECT_EQ(drive.sectorSize * drive.nativeMaxLba, info.physicalSize);
-      EXPECT_EQ(drive.productFamily == "Intel SSD" ? "Intel Optane(TM) SSD DC P4800X Series"
-                                                   : drive.family,
-                info.productFamily);
-
-      ASSERT_EQ(ToolStatus::kOk, ReadHealth(info.health, info.index));
-      const HealthInfo& health = info.health;
-      EXPECT_EQ(c.served[i].second, health.criticalWarnings);
-      EXPECT_EQ(drive.dataUnitsWritten, health.dataUnitsWritten);
-      EXPECT_EQ(drive.powerOnHours, health.powerOnHours);
-      EXPECT_EQ(drive.temperature, health.currentTemperature);
-      EXPECT_EQ(drive.normalizedAD, health.normalizedAD);
-      EXPECT_EQ(drive.physicalSize, health.capacityBytes);
-    }
-  }
-}
-
 }  // namespace

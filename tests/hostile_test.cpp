@@ -83,14 +83,9 @@ class HostileTextTest : public ::testing::Test {
               HostDriver::Codes(host_.CollectEvents()));
   }
 
-  std::string StoredSerialOfSecondDrive() {
-    const auto rows = Rows("SELECT SerialNumber FROM Adapter WHERE SerialNumber <> '" +
-                           std::string(kPlainSerial) + "'");
-    return rows.size() == 1 ? rows[0][0] : "(" + std::to_string(rows.size()) + " rows)";
-  }
-
-  std::string SecondDrivePowerOnHours() {
-    const auto rows = Rows("SELECT PowerOnHours FROM PD WHERE SerialNumber <> '" +
+  // A column of the second drive's row in `table` (the row whose serial is not the plain one's).
+  std::string SecondDrive(const std::string& column, const std::string& table) {
+    const auto rows = Rows("SELECT " + column + " FROM " + table + " WHERE SerialNumber <> '" +
                            std::string(kPlainSerial) + "'");
     return rows.size() == 1 ? rows[0][0] : "(" + std::to_string(rows.size()) + " rows)";
   }
@@ -110,11 +105,11 @@ TEST_P(HostileSerialTest, SqlInSerialNumbersAndNamesIsStoredAsText) {
   StartAndHeatUp();
   ExpectWarningsOfBothDrives();
   ExpectSchemaAndPlainRowsIntact();
-  EXPECT_EQ(serial, StoredSerialOfSecondDrive());
+  EXPECT_EQ(serial, SecondDrive("SerialNumber", "Adapter"));
   EXPECT_EQ(host_.Impl().m_Adapters.at(1).m_Name,
             Rows("SELECT Name FROM Adapter ORDER BY ID").at(1).at(0));
   // The hostile drive's row is found by its serial number and rewritten like the other.
-  EXPECT_EQ("2200", SecondDrivePowerOnHours());
+  EXPECT_EQ("2200", SecondDrive("PowerOnHours", "PD"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Serials, HostileSerialTest,
@@ -129,8 +124,8 @@ TEST_F(HostileTextTest, MegabyteTextsAreCarriedWhole) {
   StartAndHeatUp();
   ExpectWarningsOfBothDrives();
   ExpectSchemaAndPlainRowsIntact();
-  EXPECT_EQ(serial, StoredSerialOfSecondDrive());
-  EXPECT_EQ("2200", SecondDrivePowerOnHours());
+  EXPECT_EQ(serial, SecondDrive("SerialNumber", "Adapter"));
+  EXPECT_EQ("2200", SecondDrive("PowerOnHours", "PD"));
   EXPECT_EQ(serial, host_.Impl().m_Adapters.at(1).m_SerialNumber);
   EXPECT_EQ(family + ": SSDPED1K375GA", host_.Impl().m_PhysicalDrives.at(1).m_Name);
 }
@@ -141,8 +136,8 @@ TEST_F(HostileTextTest, TextEndsAtAnEscapedNulAndInvalidUtf8IsKeptAsItCame) {
   StartAndHeatUp();
   ExpectWarningsOfBothDrives();
   ExpectSchemaAndPlainRowsIntact();
-  EXPECT_EQ("PHNUL1", StoredSerialOfSecondDrive());
-  EXPECT_EQ("2200", SecondDrivePowerOnHours());
+  EXPECT_EQ("PHNUL1", SecondDrive("SerialNumber", "Adapter"));
+  EXPECT_EQ("2200", SecondDrive("PowerOnHours", "PD"));
   EXPECT_EQ(broken.substr(0, broken.size() - 7) + ": SSDPED1K375GA",
             host_.Impl().m_PhysicalDrives.at(1).m_Name);
 }

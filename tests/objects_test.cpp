@@ -116,20 +116,19 @@ TEST_F(ObjectTest, FilterSelectsOneRowOrNothing) {
 }
 
 TEST_F(ObjectTest, StatusCarriesItsStateCode) {
-  const std::pair<int32_t, uint32_t> states[] = {{40095, 24001}, {40150, 24002}, {40024, 24000}};
-  for (const auto& [status, stateCode] : states) {
-    m_Adapter.m_Status = status;
-    const std::vector<PI::CProperty> p = ShowAdapter(PI::PROP_STATUS);
-    ASSERT_EQ(1u, p.size());
-    EXPECT_EQ(stateCode, p[0].m_StateCode);
-  }
-  const std::pair<int32_t, uint32_t> driveStates[] = {
-      {40095, 24177}, {40180, 24189}, {40099, 24183}};
-  for (const auto& [status, stateCode] : driveStates) {
-    m_Drive.m_Status = status;
-    const std::vector<PI::CProperty> p = ShowDrive(PI::PROP_STATUS);
-    ASSERT_EQ(1u, p.size());
-    EXPECT_EQ(stateCode, p[0].m_StateCode);
+  struct Case {
+    bool adapter;
+    int32_t status;
+    uint32_t stateCode;
+  };
+  const Case cases[] = {{true, 40095, 24001},  {true, 40150, 24002},  {true, 40024, 24000},
+                        {false, 40095, 24177}, {false, 40180, 24189}, {false, 40099, 24183}};
+  for (const Case& c : cases) {
+    (c.adapter ? m_Adapter.m_Status : m_Drive.m_Status) = c.status;
+    const std::vector<PI::CProperty> p =
+        c.adapter ? ShowAdapter(PI::PROP_STATUS) : ShowDrive(PI::PROP_STATUS);
+    ASSERT_EQ(1u, p.size()) << c.status;
+    EXPECT_EQ(c.stateCode, p[0].m_StateCode) << c.status;
   }
 }
 

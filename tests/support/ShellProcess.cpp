@@ -47,8 +47,8 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
-Child::Child(const std::vector<std::string>& args, const std::string& out,
-             const std::string& err) {
+Child::Child(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+             const std::string& in) {
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -56,10 +56,10 @@ Child::Child(const std::vector<std::string>& args, const std::string& out,
   if (m_Pid == 0) {
     int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nullFd = open("/dev/null", O_RDONLY);
+    int inFd = open(in.c_str(), O_RDONLY);
     dup2(outFd, 1);
     dup2(errFd, 2);
-    dup2(nullFd, 0);
+    dup2(inFd, 0);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -133,4 +133,12 @@ long PeakMemoryKiB(pid_t pid) {
     if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return -1;
+}
+
+bool ProcessEnded(pid_t pid, double seconds) {
+  return Eventually([pid] {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    return !std::getline(in, stat) || stat.find(") Z ") != std::string::npos;
+  }, seconds);
 }

@@ -18,10 +18,12 @@ std::string FindProgram(const std::string& name);
 // A free TCP port on 127.0.0.1.
 int FreePort();
 
-// A child process with its output in files; killed if the test leaves it running.
+// A child process with its output in files and its input read from `in` (a file or a FIFO);
+// killed if the test leaves it running.
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err);
+  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+        const std::string& in = "/dev/null");
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -61,3 +63,7 @@ class RawConnection {
 
 // The peak resident memory of a process in KiB (VmHWM), or -1.
 long PeakMemoryKiB(pid_t pid);
+
+// True once the process has ended: gone, or a zombie waiting for its parent. Waits up to
+// `seconds` real seconds for the kernel to finish a kill.
+bool ProcessEnded(pid_t pid, double seconds = 5);
