@@ -560,20 +560,24 @@ int RunServe(PluginHost& host, Notifier& notifier, const Options& options) {
   // The plug-in may not start (no tool, a broken tool, no drive yet, ...). The shell keeps
   // serving varnock_up 0 with the reason, and tries again after 1 s, 2 s, 4 s ... of toolkit
   // time, at most a poll interval apart, until it starts or the shell is stopped.
+  // The address is told once the first picture is published, so that a client which waits for
+  // it never reads the empty picture from before the first start.
   bool announced = false;
+  auto announce = [&] {
+    if (announced) return;
+    monitor.Say("serving on http://" + Endpoint(options.listenHost, server.Port()) +
+                "/ (Ctrl-C stops)");
+    announced = true;
+  };
   bool started = false;
   double backoffSeconds = 1;
   std::vector<PI::CObject> objects;
   while (!notifier.Stopped()) {
     started = monitor.Start();
-    if (!announced) {
-      monitor.Say("serving on http://" + Endpoint(options.listenHost, server.Port()) +
-                  "/ (Ctrl-C stops)");
-      announced = true;
-    }
     if (started) break;
     view.SetError(monitor.LastError());
     publish();
+    announce();
     host.Shutdown();  // what Start reached; the next try begins with a new plug-in object
     const double waitMs = bounded(backoffSeconds * 1000.0 / options.timeScale);
     if (waitMs <= 0 || !notifier.Sleep(waitMs)) break;
@@ -585,6 +589,7 @@ int RunServe(PluginHost& host, Notifier& notifier, const Options& options) {
     view.SetRunning(true);
     view.SetTopology(host.Topology(objects), objects);
     publish();
+    announce();
     while (!notifier.Stopped()) {
       // Notifications are answered (and published by the observer) while the poll interval
       // passes; then the picture is re-read once more.
