@@ -1,0 +1,161 @@
+// One child process of a program run: starting it in a group of its own with its output on a
+// pipe, reading that output, watching its exit and killing and reaping it. A child and its
+// descriptors belong to the one thread that runs the program.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "ProgramRun.h"
+
+extern char** environ;
+
+namespace KVLX {
+namespace Detail {
+
+namespace {
+
+// Opens the output pipe, both ends close-on-exec, the write end off 0..2 so that dup2 onto 1
+// really makes a fresh, inheritable copy. False with the reason in `error` when it cannot.
+bool OpenPipe(int fds[2], int& error) {
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    error = errno;
+    return false;
+  }
+  if (fds[1] <= 2) {
+    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+    close(fds[1]);
+    if (moved < 0) {
+      error = errno;
+      close(fds[0]);
+      return false;
+    }
+    fds[1] = moved;
+  }
+  return true;
+}
+
+}  // namespace
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
+            int& error) {
+  error = 0;
+  int fds[2];
+  if (!OpenPipe(fds, error)) return 0;
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (error != 0) {
+    close(fds[0]);
+    return 0;
+  }
+  readFd = fds[0];
+  return pid;
+}
+
+bool ReadSome(int fd, int waitMs, std::string& output, int exitFd) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {exitFd, POLLIN, 0}};  // poll skips a negative descriptor
+  const int ready = poll(p, 2, waitMs);
+  if (ready <= 0 || p[0].revents == 0) return true;  // nothing yet (or EINTR), or only the exit
+  char buffer[65536];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) {
+    output.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+  return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+ChildRun::~ChildRun() {
+  if (!m_Reaped) KillAndReap();
+  if (m_Fd >= 0) close(m_Fd);
+  if (m_ExitFd >= 0) close(m_ExitFd);
+}
+
+void ChildRun::SweepLeftBehind() {
+  SweepAdopted(m_Start);
+  m_Swept = true;
+}
+
+void ChildRun::WatchExit() {
+  if (m_Watched) return;
+  m_Watched = true;
+  m_ExitFd = static_cast<int>(syscall(SYS_pidfd_open, m_Pid, 0));
+}
+
+void ChildRun::WaitForExit(int waitMs) {
+  WatchExit();
+  pollfd p = {m_ExitFd, POLLIN, 0};
+  if (m_ExitFd >= 0)
+    poll(&p, 1, waitMs);
+  else
+    poll(nullptr, 0, waitMs);
+}
+
+bool ChildRun::Exited() {
+  siginfo_t info = {};
+  if (waitid(P_PID, static_cast<id_t>(m_Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+    return errno == ECHILD;  // reaped elsewhere (SIGCHLD ignored): gone
+  if (info.si_pid != m_Pid) return false;
+  if (info.si_code == CLD_EXITED)
+    m_ExitStatus = info.si_status;
+  else
+    m_Signal = info.si_status;
+  return true;
+}
+
+void ChildRun::KillGroup() {
+  kill(-m_Pid, SIGKILL);
+  m_GroupKilled = true;
+}
+
+void ChildRun::KillAndReap() {
+  if (!m_GroupKilled) kill(-m_Pid, SIGKILL);
+  Reap();
+}
+
+void ChildRun::Reap() {
+  int status = 0;
+  while (waitpid(m_Pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  m_Reaped = true;
+  Unregister(m_Pid);
+  // Killed before it exited by itself: what it started outside its group is adopted only now.
+  if (!m_Swept) SweepLeftBehind();
+}
+
+}  // namespace Detail
+}  // namespace KVLX

@@ -1,0 +1,165 @@
+// The programs running now and what they leave behind: every run registers its program while it
+// runs; helpers that outlive their program are adopted by this process and killed and reaped by
+// a sweep. Safe from any thread: spawning and sweeping both hold one mutex, so that a sweep never
+// mistakes a program just started for one left behind.
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+#include "ProgramRun.h"
+
+namespace KVLX {
+namespace Detail {
+
+namespace {
+
+// A running program with its start time in clock ticks since boot.
+struct Leader {
+  pid_t pid;
+  unsigned long long start;
+};
+std::mutex g_ChildMutex;
+std::vector<Leader> g_Leaders;                 // guarded by g_ChildMutex
+unsigned long long g_FirstStart = ~0ULL;       // guarded by g_ChildMutex; the earliest run
+
+// The start time (clock ticks since boot) and parent of a process from /proc; false when it is
+// gone.
+bool ProcessStat(pid_t pid, unsigned long long& start, pid_t& parent) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return false;
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return false;
+  // Fields after the name: state, ppid, ... starttime is the 20th of them.
+  std::vector<std::string> fields;
+  size_t at = paren + 2;
+  while (at < stat.size() && fields.size() < 20) {
+    size_t end = stat.find(' ', at);
+    if (end == std::string::npos) end = stat.size();
+    fields.push_back(stat.substr(at, end - at));
+    at = end + 1;
+  }
+  if (fields.size() < 20) return false;
+  parent = static_cast<pid_t>(std::atoll(fields[1].c_str()));
+  start = std::strtoull(fields[19].c_str(), nullptr, 10);
+  return true;
+}
+
+// The numeric entries of a /proc directory.
+std::vector<pid_t> NumericEntries(const char* path) {
+  std::vector<pid_t> pids;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return pids;
+  while (const dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid > 0 && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(dir);
+  return pids;
+}
+
+// This process's children: from the threads' "children" lists where the kernel keeps them (a
+// few small reads), else every process of /proc (its parent checked by the caller).
+std::vector<pid_t> Candidates() {
+  std::vector<pid_t> children;
+  bool listed = false;
+  for (pid_t task : NumericEntries("/proc/self/task")) {
+    std::ifstream in("/proc/self/task/" + std::to_string(task) + "/children");
+    if (!in) continue;
+    listed = true;
+    pid_t pid = 0;
+    while (in >> pid) children.push_back(pid);
+  }
+  return listed ? children : NumericEntries("/proc");
+}
+
+// SweepAdopted with g_ChildMutex held. The children it kills are adopted in turn, so this
+// repeats until none is left (a bounded number of rounds).
+void SweepAdoptedLocked(unsigned long long since) {
+  const pid_t self = getpid();
+  for (int round = 0; round < 8; ++round) {
+    std::vector<pid_t> found;
+    for (pid_t pid : Candidates()) {
+      unsigned long long start = 0;
+      pid_t parent = 0;
+      if (!ProcessStat(pid, start, parent) || parent != self || start < since) continue;
+      const bool running = std::any_of(g_Leaders.begin(), g_Leaders.end(),
+                                       [pid](const Leader& l) { return l.pid == pid; });
+      if (!running) found.push_back(pid);
+    }
+    if (found.empty()) return;
+    for (pid_t pid : found) {
+      kill(-pid, SIGKILL);  // its group, when it made one of its own
+      kill(pid, SIGKILL);
+    }
+    for (pid_t pid : found) {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void BecomeSubreaper() {
+  static std::once_flag once;
+  std::call_once(once, [] { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); });
+}
+
+pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
+                      int& readFd, int& error, unsigned long long& start) {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  const pid_t pid = Spawn(program, arguments, readFd, error);
+  if (pid > 0) {
+    pid_t parent = 0;
+    ProcessStat(pid, start, parent);
+    g_Leaders.push_back({pid, start});
+    g_FirstStart = std::min(g_FirstStart, start);
+  }
+  return pid;
+}
+
+void Unregister(pid_t pid) {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  g_Leaders.erase(std::remove_if(g_Leaders.begin(), g_Leaders.end(),
+                                 [pid](const Leader& l) { return l.pid == pid; }),
+                  g_Leaders.end());
+}
+
+void SweepAdopted(unsigned long long since) {
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  SweepAdoptedLocked(since);
+}
+
+}  // namespace Detail
+
+void CSystem::KillAllRuns() {
+  using namespace Detail;
+  std::lock_guard<std::mutex> lock(g_ChildMutex);
+  for (const Leader& leader : g_Leaders) kill(-leader.pid, SIGKILL);
+  // Once a program has exited, what it started outside its group is this process's to end.
+  for (const Leader& leader : g_Leaders) {
+    for (int i = 0; i < 50; ++i) {
+      siginfo_t info = {};
+      if (waitid(P_PID, static_cast<id_t>(leader.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid == leader.pid)
+        break;
+      poll(nullptr, 0, 10);
+    }
+  }
+  if (g_FirstStart != ~0ULL) SweepAdoptedLocked(g_FirstStart);
+}
+
+}  // namespace KVLX

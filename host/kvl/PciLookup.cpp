@@ -1,0 +1,165 @@
+// PCI location lookup: finds the n-th PCI function with given vendor and device IDs in a sysfs
+// tree (the machine's own or one set for tests), reusing the last full read while the tree is
+// unchanged. Safe from any thread: lookups and the tree's setting share one mutex.
+
+#include <dirent.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <tuple>
+#include <utility>
+
+#include "KVLX.h"
+
+namespace KVLX {
+
+namespace {
+
+std::mutex g_PciMutex;
+std::string g_PciRoot;  // guarded by g_PciMutex; empty: the machine's own tree
+
+struct PciFunction {
+  unsigned segment, bus, device, function;
+  bool operator<(const PciFunction& o) const {
+    return std::tie(segment, bus, device, function) <
+           std::tie(o.segment, o.bus, o.device, o.function);
+  }
+};
+
+// A hexadecimal ID such as "8086", "0x8086" or "0A54", any case; false when it is not one.
+bool ParseHexId(std::string text, unsigned& value) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+  if (text.empty() || text.size() > 8) return false;
+  value = 0;
+  for (char c : text) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c))       ? c - '0'
+                      : (c >= 'a' && c <= 'f')                           ? c - 'a' + 10
+                      : (c >= 'A' && c <= 'F')                           ? c - 'A' + 10
+                                                                          : -1;
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  return true;
+}
+
+bool ReadHexFile(const std::filesystem::path& path, unsigned& value) {
+  std::ifstream in(path);
+  std::string text;
+  return in && std::getline(in, text) && ParseHexId(text, value);
+}
+
+// Parses a sysfs entry name "SSSS:BB:DD.F".
+bool ParseAddress(const std::string& name, PciFunction& f) {
+  int consumed = 0;
+  if (std::sscanf(name.c_str(), "%x:%x:%x.%x%n", &f.segment, &f.bus, &f.device, &f.function,
+                  &consumed) != 4)
+    return false;
+  return static_cast<size_t>(consumed) == name.size();
+}
+
+using IdList = std::vector<std::pair<unsigned, unsigned>>;
+// The entries of a directory by name and inode number, in the order the directory lists them
+// (the same order while it does not change); empty when it cannot be read.
+using Listing = std::vector<std::pair<std::string, ino_t>>;
+
+Listing ListDirectory(const std::string& path) {
+  Listing entries;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return entries;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') entries.emplace_back(entry->d_name, entry->d_ino);
+  }
+  closedir(dir);
+  return entries;
+}
+
+// What the last full read of a tree found for one list of IDs. A scan asks for instance 1, 2,
+// 3 ... in turn; reading two files of every function for each of them would make a scan of N
+// drives cost N² file reads. So instance 1 always reads the tree, and a later instance reuses
+// the last read while the tree still lists the same entries (names and inode numbers: a function
+// that goes away and comes back is a new entry).
+struct PciSnapshot {
+  std::string root;
+  IdList ids;
+  Listing entries;
+  std::vector<PciFunction> found;
+};
+PciSnapshot g_PciSnapshot;  // guarded by g_PciMutex
+
+// Every function of the PCI tree whose vendor:device pair is one of `ids`, in address order.
+std::vector<PciFunction> FindFunctions(const IdList& ids, uint32_t instance) {
+  std::lock_guard<std::mutex> lock(g_PciMutex);
+  const std::string root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
+  Listing entries = ListDirectory(root);
+  PciSnapshot& last = g_PciSnapshot;
+  if (instance > 1 && last.root == root && last.ids == ids && last.entries == entries)
+    return last.found;
+
+  std::vector<PciFunction> found;
+  for (const auto& entry : entries) {
+    PciFunction f;
+    if (!ParseAddress(entry.first, f)) continue;
+    const std::filesystem::path path = std::filesystem::path(root) / entry.first;
+    unsigned vendor = 0;
+    unsigned device = 0;
+    if (!ReadHexFile(path / "vendor", vendor) || !ReadHexFile(path / "device", device)) continue;
+    if (std::find(ids.begin(), ids.end(), std::make_pair(vendor, device)) != ids.end())
+      found.push_back(f);
+  }
+  std::sort(found.begin(), found.end());
+  last = PciSnapshot{root, ids, std::move(entries), found};
+  return found;
+}
+
+bool Pick(const IdList& ids, uint32_t instance, int& segment, int& bus, int& device,
+          int& function) {
+  if (ids.empty() || instance == 0) return false;
+  const std::vector<PciFunction> found = FindFunctions(ids, instance);
+  if (instance > found.size()) return false;
+  const PciFunction& f = found[instance - 1];
+  segment = static_cast<int>(f.segment);
+  bus = static_cast<int>(f.bus);
+  device = static_cast<int>(f.device);
+  function = static_cast<int>(f.function);
+  return true;
+}
+
+}  // namespace
+
+bool CConfigManager::GetLocation(const std::string& vendorId, const std::string& deviceId,
+                                 uint32_t instance, int& segment, int& bus, int& device,
+                                 int& function) {
+  unsigned vendor = 0;
+  unsigned dev = 0;
+  if (!ParseHexId(vendorId, vendor) || !ParseHexId(deviceId, dev)) return false;
+  return Pick({{vendor, dev}}, instance, segment, bus, device, function);
+}
+
+bool CConfigManager::GetLocation(const std::vector<std::string>& vendorDeviceIds,
+                                 uint32_t instance, int& segment, int& bus, int& device,
+                                 int& function) {
+  std::vector<std::pair<unsigned, unsigned>> ids;
+  for (const std::string& id : vendorDeviceIds) {
+    unsigned vendor = 0;
+    unsigned dev = 0;
+    // "VVVVDDDD": four hexadecimal digits of vendor, four of device; anything else is skipped.
+    if (id.size() != 8 || !ParseHexId(id.substr(0, 4), vendor) ||
+        !ParseHexId(id.substr(4), dev))
+      continue;
+    ids.emplace_back(vendor, dev);
+  }
+  return Pick(ids, instance, segment, bus, device, function);
+}
+
+void CConfigManager::SetPciRoot(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(g_PciMutex);
+  g_PciRoot = directory;
+}
+
+}  // namespace KVLX

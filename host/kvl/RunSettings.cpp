@@ -1,0 +1,70 @@
+// Settings and reports of program runs: the time limit and output cap, the command runner that
+// stands in for real runs, the observer told of every finished run and the count of runs by
+// outcome. Safe from any thread: settings and counts are atomic, the runner and observer are
+// swapped under a mutex and called outside it.
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "ProgramRun.h"
+
+namespace KVLX {
+
+namespace {
+
+std::atomic<uint64_t> g_TimeLimitMs{60000};
+std::atomic<size_t> g_OutputCap{16u << 20};
+
+std::mutex g_RunnerMutex;
+std::shared_ptr<const Testing::CommandRunner> g_Runner;  // guarded by g_RunnerMutex
+
+std::mutex g_ObserverMutex;
+std::shared_ptr<const CSystem::RunObserver> g_Observer;  // guarded by g_ObserverMutex
+std::atomic<uint64_t> g_RunCounts[3] = {};                // by RunOutcome
+
+}  // namespace
+
+namespace Detail {
+
+size_t OutputCap() { return g_OutputCap.load(); }
+
+std::shared_ptr<const Testing::CommandRunner> CurrentRunner() {
+  std::lock_guard<std::mutex> lock(g_RunnerMutex);
+  return g_Runner;
+}
+
+uint32_t Finished(const CSystem::RunReport& report, uint32_t result) {
+  ++g_RunCounts[static_cast<int>(report.outcome)];
+  std::shared_ptr<const CSystem::RunObserver> observer;
+  {
+    std::lock_guard<std::mutex> lock(g_ObserverMutex);
+    observer = g_Observer;
+  }
+  if (observer) (*observer)(report);
+  return result;
+}
+
+}  // namespace Detail
+
+void Testing::SetCommandRunner(CommandRunner runner) {
+  std::lock_guard<std::mutex> lock(g_RunnerMutex);
+  g_Runner = runner ? std::make_shared<const CommandRunner>(std::move(runner)) : nullptr;
+}
+
+void CSystem::SetTimeLimit(uint64_t ms) { g_TimeLimitMs.store(ms); }
+
+uint64_t CSystem::TimeLimit() { return g_TimeLimitMs.load(); }
+
+void CSystem::SetOutputCap(size_t bytes) { g_OutputCap.store(bytes); }
+
+void CSystem::SetRunObserver(RunObserver observer) {
+  std::lock_guard<std::mutex> lock(g_ObserverMutex);
+  g_Observer = observer ? std::make_shared<const RunObserver>(std::move(observer)) : nullptr;
+}
+
+uint64_t CSystem::RunCount(RunOutcome outcome) {
+  return g_RunCounts[static_cast<int>(outcome)].load();
+}
+
+}  // namespace KVLX
