@@ -7,7 +7,7 @@ set -euo pipefail
 shell=$1 demo_home=$2 isdct_state=$3 dashboard=$4
 
 copy_demo_home "$demo_home" "$work/home"
-port=$(start_serve "$shell" "$work/home" "$work/serve.out" --time-scale 20) || fail "serve did not start"
+start_serve "$shell" "$work/home" "$work/serve.out" --time-scale 20 || fail "serve did not start"
 served=$(http_get "$port" /metrics | sed -n 's/^# TYPE \([^ ]*\) .*/\1/p')
 [ -n "$served" ] || fail "/metrics served no family"
 

@@ -35,7 +35,7 @@ check_tree "$work/root"
 
 # The installed shell serves the demo home; one scrape shows the drives and the build.
 copy_demo_home "$demo_home" "$work/home"
-port=$(start_serve "$work/root/usr/bin/varnock-host" "$work/home" "$work/serve.out") ||
+start_serve "$work/root/usr/bin/varnock-host" "$work/home" "$work/serve.out" ||
   fail "the installed shell does not serve"
 metrics=$(http_get "$port" /metrics)
 grep -q '^varnock_up 1$' <<<"$metrics" || fail "varnock_up is not 1: $metrics"

@@ -34,20 +34,18 @@ free_port() {
 }
 
 # start_serve SHELL HOME OUT [OPTIONS...]: runs SHELL serve on a free port in the background and
-# prints the port once it serves (the shell says "serving on http://127.0.0.1:PORT/"); gives up
-# after a minute, which a busy machine may need to start the plug-in.
+# sets `port` once it serves (the shell says "serving on http://127.0.0.1:PORT/"); gives up after
+# a minute, which a busy machine may need to start the plug-in. Call it directly, not inside
+# $(...), so that the shell's pid reaches the clean-up at exit.
 start_serve() {
   local shell=$1 home=$2 out=$3
   shift 3
   "$shell" --home "$home" "$@" serve --listen 127.0.0.1:0 >"$out" 2>"$out.err" &
   pids+=($!)
-  local try port
+  local try
   for try in $(seq 1 600); do
     port=$(sed -n 's|.*serving on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$out" | head -n1)
-    if [ -n "$port" ]; then
-      echo "$port"
-      return 0
-    fi
+    [ -n "$port" ] && return 0
     sleep 0.1
   done
   echo "serve did not start within a minute:" >&2
