@@ -30,13 +30,11 @@
 #include "Notifier.h"
 #include "Options.h"
 #include "PluginHost.h"
+#include "StatusPage.h"
 #include "Text.h"
 #include "ToolWatch.h"
 
 namespace host_shell {
-
-// The status page, compiled in from StatusPage.html.
-extern const char kStatusPage[];
 
 // The routes served, as /metrics counts them.
 enum Route { kPage, kMetrics, kTopology, kEvents, kRouteCount };
@@ -426,7 +424,7 @@ void Respond(Route route, FleetServer::Shared& shared, httplib::Response& respon
       response.set_header("Content-Security-Policy",
                           "default-src 'self'; script-src 'unsafe-inline'; "
                           "style-src 'unsafe-inline'; img-src 'self' data:");
-      response.set_content(kStatusPage, type);
+      response.set_content(StatusPage(), type);
       break;
     case kMetrics:
       response.set_content(MetricsText(*pages, shared), type);
