@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,34 +71,50 @@ std::vector<pid_t> NumericEntries(const char* path) {
   return pids;
 }
 
-// This process's children: from the threads' "children" lists where the kernel keeps them (a
-// few small reads), else every process of /proc (its parent checked by the caller).
-std::vector<pid_t> Candidates() {
+// Clock ticks since boot now, the unit of a process's start time in /proc: no later than the
+// start of a program spawned after it.
+unsigned long long BootTicks() {
+  static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  timespec now = {};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<unsigned long long>(now.tv_sec) * ticksPerSecond +
+         static_cast<unsigned long long>(now.tv_nsec) / (1000000000ULL / ticksPerSecond);
+}
+
+// The children a program left behind once it exited. The kernel hands them to the first living
+// thread of this process, the main one, so its "children" list is read first (one small read);
+// where it cannot be read, or `everyThread` asks, every thread's list, else every process of
+// /proc (its parent checked by the caller).
+std::vector<pid_t> Candidates(bool everyThread) {
   std::vector<pid_t> children;
-  bool listed = false;
-  for (pid_t task : NumericEntries("/proc/self/task")) {
-    std::ifstream in("/proc/self/task/" + std::to_string(task) + "/children");
-    if (!in) continue;
-    listed = true;
+  const auto read = [&children](const std::string& path) {
+    std::ifstream in(path);
     pid_t pid = 0;
     while (in >> pid) children.push_back(pid);
-  }
+    return static_cast<bool>(in) || in.eof();
+  };
+  if (!everyThread && read("/proc/self/task/" + std::to_string(getpid()) + "/children"))
+    return children;
+  children.clear();
+  bool listed = false;
+  for (pid_t task : NumericEntries("/proc/self/task"))
+    listed = read("/proc/self/task/" + std::to_string(task) + "/children") || listed;
   return listed ? children : NumericEntries("/proc");
 }
 
 // SweepAdopted with g_ChildMutex held. The children it kills are adopted in turn, so this
 // repeats until none is left (a bounded number of rounds).
-void SweepAdoptedLocked(unsigned long long since) {
+void SweepAdoptedLocked(unsigned long long since, bool everyThread) {
   const pid_t self = getpid();
   for (int round = 0; round < 8; ++round) {
     std::vector<pid_t> found;
-    for (pid_t pid : Candidates()) {
-      unsigned long long start = 0;
-      pid_t parent = 0;
-      if (!ProcessStat(pid, start, parent) || parent != self || start < since) continue;
+    for (pid_t pid : Candidates(everyThread)) {
       const bool running = std::any_of(g_Leaders.begin(), g_Leaders.end(),
                                        [pid](const Leader& l) { return l.pid == pid; });
-      if (!running) found.push_back(pid);
+      unsigned long long start = 0;
+      pid_t parent = 0;
+      if (running || !ProcessStat(pid, start, parent) || parent != self || start < since) continue;
+      found.push_back(pid);
     }
     if (found.empty()) return;
     for (pid_t pid : found) {
@@ -121,10 +138,9 @@ void BecomeSubreaper() {
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
                       int& readFd, int& error, unsigned long long& start) {
   std::lock_guard<std::mutex> lock(g_ChildMutex);
+  start = BootTicks();
   const pid_t pid = Spawn(program, arguments, readFd, error);
   if (pid > 0) {
-    pid_t parent = 0;
-    ProcessStat(pid, start, parent);
     g_Leaders.push_back({pid, start});
     g_FirstStart = std::min(g_FirstStart, start);
   }
@@ -140,7 +156,7 @@ void Unregister(pid_t pid) {
 
 void SweepAdopted(unsigned long long since) {
   std::lock_guard<std::mutex> lock(g_ChildMutex);
-  SweepAdoptedLocked(since);
+  SweepAdoptedLocked(since, false);
 }
 
 }  // namespace Detail
@@ -159,7 +175,7 @@ void CSystem::KillAllRuns() {
       poll(nullptr, 0, 10);
     }
   }
-  if (g_FirstStart != ~0ULL) SweepAdoptedLocked(g_FirstStart);
+  if (g_FirstStart != ~0ULL) SweepAdoptedLocked(g_FirstStart, true);
 }
 
 }  // namespace KVLX
