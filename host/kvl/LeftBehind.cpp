@@ -82,9 +82,10 @@ unsigned long long BootTicks() {
 }
 
 // The children a program left behind once it exited. The kernel hands them to the first living
-// thread of this process, the main one, so its "children" list is read first (one small read);
-// where it cannot be read, or `everyThread` asks, every thread's list, else every process of
-// /proc (its parent checked by the caller).
+// thread of this process, the main one, so only its "children" list is read (one small read; in
+// a host whose main thread has ended they land on another thread and wait for the sweep at
+// exit). Where it cannot be read, or `everyThread` asks, every thread's list is read, else every
+// process of /proc (its parent checked by the caller).
 std::vector<pid_t> Candidates(bool everyThread) {
   std::vector<pid_t> children;
   const auto read = [&children](const std::string& path) {
