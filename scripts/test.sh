@@ -27,7 +27,7 @@ cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DWITH_ASAN=ON >
 cmake --build "$here/build-asan" -j"$jobs"
 (cd "$here/build-asan" && ctest --output-on-failure -j2 --timeout 900)
 
-tsan_tests=(fault_test stress_test monitor_test lifecycle_test kvl_test serve_test)
+tsan_tests=(fault_test monitor_test lifecycle_test kvl_test serve_test)
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWITH_TSAN=ON >/dev/null
 cmake --build "$here/build-tsan" -j"$jobs" --target "${tsan_tests[@]}"
 # ThreadSanitizer needs the classic address-space layout; without it some kernels refuse it.

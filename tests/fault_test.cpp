@@ -343,15 +343,6 @@ void DeleteDatabase(const TestHome& home) {
     std::remove(home.Path(file).c_str());
 }
 
-TEST_F(FaultTest, DatabaseDeletedBeforeInitializeIsCreatedAnew) {
-  host_.Create();
-  DeleteDatabase(home_);
-  ASSERT_EQ(0u, host_.Initialize());
-  EXPECT_EQ(1, home_.CountRows("Plugin"));
-  EXPECT_EQ(2, home_.CountRows("Adapter"));
-  EXPECT_EQ(2, home_.CountRows("PD"));
-}
-
 TEST_F(FaultTest, DatabaseDeletedWhileRunningIsCreatedAnewForLaterRows) {
   host_.Start();
   DeleteDatabase(home_);
@@ -382,19 +373,6 @@ TEST_F(FaultTest, CorruptDatabaseLeavesMonitoringIntact) {
   EXPECT_EQ((std::vector<uint32_t>{11094}), HostDriver::Codes(host_.CollectEvents()));
   ExpectHeatUpReported();
   EXPECT_EQ(garbage, home_.ReadFile("host.db"));  // never written over
-  ExpectCleanStop();
-}
-
-TEST_F(FaultTest, DatabaseCorruptedWhileRunningLeavesMonitoringIntact) {
-  host_.Start();
-  home_.WriteFile("host.db", std::string(8192, '\x5a'));  // the same file, overwritten
-  RemoveSecondDrive();
-  host_.ForceFullPass();
-  EXPECT_EQ((std::vector<uint32_t>{11094}), HostDriver::Codes(host_.CollectEvents()));
-  std::vector<PI::CObject> objects;
-  EXPECT_EQ(0u, host_.Plugin()->Request(REQ_GET_TOPOLOGY, 0, &objects));
-  EXPECT_EQ(3u, objects.size());
-  ExpectHeatUpReported();
   ExpectCleanStop();
 }
 

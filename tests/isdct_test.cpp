@@ -31,34 +31,6 @@ std::vector<std::string> SectionNames(const std::string& json) {
 
 // --- The state file --------------------------------------------------------------------------
 
-TEST(DriveStateTest, EveryFieldSurvivesAnAtomicSaveAndLoad) {
-  TestHome home;
-  isdct::State state;
-  state.fault = {isdct::FaultKind::kEmpty, isdct::Run::kVersion, 1};
-  isdct::Drive drive;
-  std::string error;
-  for (const isdct::FieldInfo& field : isdct::kDriveFields) {
-    const char* value = field.kind == isdct::FieldKind::kText   ? field.name
-                        : field.kind == isdct::FieldKind::kFlag ? "true"
-                        : field.kind == isdct::FieldKind::kInt  ? "-7"
-                                                                : "0xFFFFFFFFFFFFFFFF";
-    ASSERT_TRUE(isdct::SetField(drive, field.name, value, error)) << field.name << ": " << error;
-  }
-  drive.fault = {isdct::FaultKind::kExit, isdct::Run::kDriveInfo, 9};
-  state.drives.push_back(drive);
-
-  ASSERT_TRUE(isdct::SaveState(home.Path("state.json"), state, error)) << error;
-  isdct::State loaded;
-  ASSERT_TRUE(isdct::LoadState(home.Path("state.json"), loaded, error)) << error;
-  EXPECT_EQ(isdct::FormatState(state), isdct::FormatState(loaded));
-  EXPECT_EQ(UINT64_MAX, loaded.drives.at(0).powerOnHours);
-  // Nothing is left beside the file but the file.
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(home.Dir()))
-    files += entry.is_regular_file();
-  EXPECT_EQ(1, files);
-}
-
 // --- The stand-in as a program ---------------------------------------------------------------
 
 class StandInTest : public ::testing::Test {
@@ -111,61 +83,6 @@ TEST_F(StandInTest, EachArgumentLineGetsItsSections) {
   }
   Tool("show -o json -vedidevu 0 -nvmelog SmartHealthInfo");
   EXPECT_NE(std::string::npos, out_.find("\"Data Units Written\": \"0x0000000002800000\""));
-}
-
-TEST_F(StandInTest, UnknownDrivesAndLinesAreRefused) {
-  for (const char* line : {"show -o json -vedidevu 2 -nvmelog SmartHealthInfo",
-                           "show -all -o json -vedidevu 99999999999999999999999"}) {
-    EXPECT_EQ(1, Tool(line)) << line;
-    EXPECT_NE(std::string::npos, out_.find("No device selected")) << line;
-  }
-  for (const char* line :
-       {"", "show", "show -o json -vedidevu x -nvmelog SmartHealthInfo",
-        "show -all -o json -vedidevu 0 1", "version -o text", "Version -o json"}) {
-    EXPECT_EQ(2, Tool(line)) << line;
-    EXPECT_EQ("", out_) << line;
-    EXPECT_EQ(0u, err_.find("usage: isdct.exe")) << line;
-  }
-}
-
-TEST_F(StandInTest, EachFaultHitsItsPageOnly) {
-  struct Case {
-    const char* fault;  // isdct-state arguments
-    const char* line;   // the run it hits
-    int status;
-    const char* output;  // a text in standard output, "" for none, null for output not JSON
-    const char* spared;  // a run it does not hit
-  };
-  const Case cases[] = {
-      {"fault PHLE812300AB1P6AGN no-device 197",
-       "show -o json -vedidevu 0 -nvmelog TemperatureStatistics", 1, "No device selected",
-       "show -o json -vedidevu 0 -nvmelog SmartHealthInfo"},
-      {"fault PHLE812300AB1P6AGN exit all 7", "show -all -o json -vedidevu 0", 7, "",
-       "show -o json -vedidevu 1 -nvmelog TemperatureStatistics"},
-      {"fault PHLE812300AB1P6AGN invalid-json 203", "show -all -o json -vedidevu 0", 0, nullptr,
-       "show -all -o json -vedidevu"},
-      {"fault PHLE812300AB1P6AGN crash inventory", "show -all -o json -vedidevu", -1, nullptr,
-       "show -all -o json -vedidevu 0"},
-      {"tool-fault empty version", "version -o json", 0, "", "show -all -o json -vedidevu"},
-  };
-  for (const Case& c : cases) {
-    home_.UseFixture("two-drives.json");
-    ASSERT_EQ(0, State(c.fault));
-    const int status = Tool(c.line);
-    EXPECT_TRUE(c.status < 0 ? status != 0 : status == c.status) << c.fault << ": " << status;
-    EXPECT_TRUE(!c.output  ? SectionNames(out_).empty()
-                : *c.output ? out_.find(c.output) != std::string::npos
-                            : out_.empty())
-        << c.fault << ": " << out_;
-    EXPECT_EQ(0, Tool(c.spared)) << c.fault;
-    EXPECT_FALSE(SectionNames(out_).empty()) << c.fault;
-  }
-
-  ASSERT_EQ(0, State("tool-fault hang"));
-  KVLX::CSystem::SetTimeLimit(200);
-  std::string output;
-  EXPECT_EQ(0u, KVLX::CSystem::ExecuteCommand(home_.ToolPath(), "version -o json", output));
-  KVLX::CSystem::SetTimeLimit(60000);
 }
 
 TEST_F(StandInTest, StateProgramChangesDrivesAndRefusesMistakes) {

@@ -93,14 +93,6 @@ TEST_F(LifecycleTest, SettingsTakeOnlyWholeDecimalNumbers) {
   }
 }
 
-TEST_F(LifecycleTest, MissingConfigurationGivesDefaults) {
-  PluginTestPeer plugin = Create();
-  EXPECT_EQ(30u, plugin.m_PollInterval.load());
-  EXPECT_EQ(30000u, plugin.m_TopologyRefreshRate);
-  EXPECT_EQ(2u, plugin_->m_InterfaceWord);
-  EXPECT_EQ(309u, plugin_->m_ModuleWord);
-}
-
 TEST_F(LifecycleTest, CodesOutsideTheTableAreRefusedUntouched) {
   Create();
   for (int32_t code : {0, -1, 11, 1000}) {

@@ -174,7 +174,7 @@ TEST_F(MonitorTest, TopologyOffersTheEventsOperationOnThePluginObjectAlone) {
   host_.Start();
   std::vector<PI::CObject> objects;
   ASSERT_EQ(0u, Plugin()->Request(REQ_GET_TOPOLOGY, 0, &objects));
-  // The order and links of the objects are checked through the shell and under stress; here,
+  // The order and links of the objects are checked through the shell; here,
   // what each kind offers.
   ASSERT_EQ(5u, objects.size());
   ASSERT_EQ(1u, objects[0].m_Operations.size());

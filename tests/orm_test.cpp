@@ -160,18 +160,6 @@ TEST_F(StoredRowsTest, ConditionsCompareTextsHoldingQuotesAsText) {
   EXPECT_EQ("x", home_.QueryDb("SELECT H FROM Samples")[0][0]);
 }
 
-TEST_F(StoredRowsTest, InfiniteOrNanRealFailsLikeItsText) {
-  storage_.insert(Sample{0, 1, "a", {}, 1, 1.0});
-  EXPECT_EQ("Storage query exception thrown! (no such column: nan)",
-            What([&] { storage_.insert(Sample{0, 2, "b", {}, 2, std::nan("")}); }));
-  EXPECT_EQ("Storage query exception thrown! (no such column: inf)",
-            What([&] {
-              storage_.update(Sample{1, 2, "b", {}, 2, -std::numeric_limits<double>::infinity()});
-            }));
-  EXPECT_EQ(1, home_.CountRows("Samples"));
-  EXPECT_EQ("1.0", home_.QueryDb("SELECT Ratio FROM Samples")[0][0]);
-}
-
 class ScriptedRowsTest : public ::testing::Test {
  protected:
   ScriptedRowsTest() : dao_(std::make_shared<ScriptedDAO>()) {

@@ -221,50 +221,6 @@ TEST_F(PersistenceTest, DriveRowLeavesUnknownAdapterValuesNull) {
   EXPECT_EQ("NULL", row["Temperature"]);
 }
 
-TEST_F(PersistenceTest, LockedOrReadOnlyDatabaseFailsEveryWrite) {
-  CVedidEVUAdapter& adapter = AddAdapter("PHKS0001", 7);
-  CVedidEVUPhysicalDrive drive = MakeDrive("PHKS0001");
-  rows_.InsertObjectToDatabase(plugin_, settings_);
-  rows_.InsertObjectToDatabase(adapter);
-  rows_.InsertObjectToDatabase(drive, adapters_);
-  for (bool locked : {true, false}) {
-    SCOPED_TRACE(locked ? "locked" : "read-only");
-    if (locked) {
-      LockDatabase();
-    } else {
-      sqlite3_close(other_);
-      other_ = nullptr;
-      rows_ = RowWriter(std::make_shared<DatabaseORM::storage_t>(*rows_.Storage()));
-      rows_.Storage()->dao = DatabaseWrapper::DatabaseDAO::Open(
-          home_.Path("host.db"), DatabaseWrapper::OpenMode::ReadOnly);
-    }
-    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(plugin_, settings_));
-    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(plugin_, settings_));
-    EXPECT_EQ(RowResult::kFailed, rows_.DeleteObjectFromDatabase(plugin_));
-    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(adapter));
-    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(adapter));
-    EXPECT_EQ(RowResult::kFailed, rows_.DeleteObjectFromDatabase(adapter));
-    EXPECT_EQ(RowResult::kFailed, rows_.InsertObjectToDatabase(drive, adapters_));
-    EXPECT_EQ(RowResult::kFailed, rows_.UpdateObjectInDatabase(drive, adapters_));
-  }
-  EXPECT_NE(std::string::npos,
-            Traces().find("Storage query exception thrown during inserting Adapter "
-                          "(Intel Optane SSD PHKS0001) (7) to db. "
-                          "(Storage query exception thrown! (database is locked))"));
-}
-
-TEST_F(PersistenceTest, MissingOrCorruptDatabaseFailsEveryWrite) {
-  home_.WriteFile("corrupt/host.db", std::string(4096, 'x'));
-  for (const char* directory : {"missing", "corrupt"}) {
-    KVL::Misc::CKvlApplication::SetProcessPath(home_.Path(directory) + "/varnock-host");
-    RowWriter broken(getDatabasePointer());
-    CVedidEVUAdapter adapter;
-    EXPECT_EQ(RowResult::kFailed, broken.InsertObjectToDatabase(plugin_, settings_)) << directory;
-    EXPECT_EQ(RowResult::kFailed, broken.UpdateObjectInDatabase(adapter)) << directory;
-    EXPECT_EQ(RowResult::kFailed, broken.DeleteObjectFromDatabase(adapter)) << directory;
-  }
-}
-
 TEST_F(PersistenceTest, SerialNumberHoldingQuotesIsStoredAndUpdatedLikeAnyOther) {
   const std::string hostile = "x'); DROP TABLE Adapter; --";
   CVedidEVUAdapter& adapter = AddAdapter(hostile, 7);

@@ -63,7 +63,6 @@ class HostDriver {
   // The plug-in object opened: its fields and steps.
   NAMESPACE_Varnock::PluginTestPeer Impl() const;
   KVL::Misc::ManualClock& Clock() const { return *m_Clock; }
-  TestHome& Home() const { return m_Home; }
 
  private:
   static void OnNotify(uint64_t context, IPLUGINAPI* plugin);

@@ -48,17 +48,13 @@ class RawConnection {
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
 
-  bool Connected() const { return m_Connected; }
   bool Send(const std::string& data);
   // The head of the server's answer (status line and headers), or what came before the
   // connection closed or went quiet.
   std::string Answer();
-  // Everything until the server closes the connection or goes quiet.
-  std::string All();
 
  private:
   int m_Fd;
-  bool m_Connected = false;
 };
 
 // The peak resident memory of a process in KiB (VmHWM), or -1.
