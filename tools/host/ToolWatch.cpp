@@ -35,7 +35,8 @@ std::string Seconds(unsigned long long ms) {
 
 }  // namespace
 
-std::string ToolWatch::Problem(const Run& run, const std::string& output) {
+std::string ToolWatch::Problem(const Run& run, const std::string& output,
+                               rapidjson::Document& document) {
   std::string why;
   if (run.startError == ENOENT) {
     why = "not found";
@@ -54,7 +55,6 @@ std::string ToolWatch::Problem(const Run& run, const std::string& output) {
   } else if (output.empty()) {
     why = "printed nothing";
   } else {
-    rapidjson::Document document;
     document.Parse(output.c_str(), output.size());
     if (!document.HasParseError()) return "";
     why = "not JSON at byte " + std::to_string(document.GetErrorOffset()) + " (" +
@@ -97,21 +97,18 @@ void ToolWatch::Observe(const std::string& arguments, const Run& run, const std:
   const bool inventory = arguments == kInventoryLine;
   const long index = inventory ? -1 : DriveIndex(arguments);
   if (!inventory && index < 0) return;
-  const std::string problem = Problem(run, output);
+  rapidjson::Document document;
+  const std::string problem = Problem(run, output, document);
 
   std::map<long, std::string> serials;
-  if (inventory && problem.empty()) {
+  if (inventory && problem.empty() && document.IsObject()) {
     // Each section of the inventory that names an index and a serial number.
-    rapidjson::Document document;
-    document.Parse(output.c_str(), output.size());
-    if (document.IsObject()) {
-      for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
-        const rapidjson::Value& value = section->value;
-        if (!value.IsObject() || !value.HasMember("Index") || !value.HasMember("SerialNumber"))
-          continue;
-        if (value["Index"].IsInt64() && value["SerialNumber"].IsString())
-          serials[static_cast<long>(value["Index"].GetInt64())] = value["SerialNumber"].GetString();
-      }
+    for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
+      const rapidjson::Value& value = section->value;
+      if (!value.IsObject() || !value.HasMember("Index") || !value.HasMember("SerialNumber"))
+        continue;
+      if (value["Index"].IsInt64() && value["SerialNumber"].IsString())
+        serials[static_cast<long>(value["Index"].GetInt64())] = value["SerialNumber"].GetString();
     }
   }
 

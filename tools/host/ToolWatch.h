@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include <rapidjson/document.h>
+
 namespace host_shell {
 
 class ToolWatch {
@@ -31,8 +33,7 @@ class ToolWatch {
   // the last good inventory does not list are left out.
   std::map<std::string, bool> HealthReadOk() const;
 
-  // Why a run gave no usable output, in words; empty when it printed JSON. Public for the
-  // report itself and its tests.
+  // What the report of one run says.
   struct Run {
     std::string program;
     int startError = 0;
@@ -42,9 +43,12 @@ class ToolWatch {
     bool outputTooLarge = false;
     unsigned long long timeLimitMs = 0;
   };
-  static std::string Problem(const Run& run, const std::string& output);
 
  private:
+  // Why a run gave no usable output, in words; empty when it printed JSON, which is then parsed
+  // into `document` (each output is parsed once).
+  static std::string Problem(const Run& run, const std::string& output,
+                             rapidjson::Document& document);
   void Observe(const std::string& arguments, const Run& run, const std::string& output);
 
   mutable std::mutex m_Mutex;
