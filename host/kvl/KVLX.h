@@ -56,6 +56,9 @@ class CSystem {
 
   // Version text of a loaded kernel module (/sys/module/NAME/version), empty when unknown.
   static std::string GetModuleVersion(const std::string& moduleName);
+  // Raises this process's limit of open descriptors to the most it may have and returns the
+  // limit then in force (0 when unknown).
+  static size_t RaiseOpenFileLimit();
 };
 
 class CConfigManager {

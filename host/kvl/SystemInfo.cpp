@@ -1,5 +1,7 @@
-// Small system facts: the UTC calendar date of a time and the version of a loaded kernel
-// module. Stateless; safe from any thread.
+// Small system facts: the UTC calendar date of a time, the version of a loaded kernel module and
+// the limit of open descriptors. Stateless; safe from any thread.
+
+#include <sys/resource.h>
 
 #include <ctime>
 #include <fstream>
@@ -18,6 +20,17 @@ std::string CSystem::GetModuleVersion(const std::string& moduleName) {
   while (!version.empty() && (version.back() == '\r' || version.back() == ' '))
     version.pop_back();
   return version;
+}
+
+size_t CSystem::RaiseOpenFileLimit() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(limit.rlim_cur);
 }
 
 void CSystemTime_Win::GetDate(uint64_t ms, CSystemDate_Win& date) {

@@ -8,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+
+#include <boost/beast/http.hpp>
 
 bool Eventually(const std::function<bool()>& done, double seconds) {
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -88,7 +91,8 @@ int Child::Finish(int signal, double seconds) {
   return m_Done ? m_Status : -1;
 }
 
-RawConnection::RawConnection(int port, const char* from) : m_Fd(socket(AF_INET, SOCK_STREAM, 0)) {
+RawConnection::RawConnection(int port, const char* from, double seconds)
+    : m_Fd(socket(AF_INET, SOCK_STREAM, 0)) {
   sockaddr_in source = {};
   source.sin_family = AF_INET;
   inet_pton(AF_INET, from, &source.sin_addr);
@@ -98,7 +102,9 @@ RawConnection::RawConnection(int port, const char* from) : m_Fd(socket(AF_INET, 
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address);  // a failure shows in Send
-  timeval limit = {30, 0};  // a bound for the test, never reached by a working server
+  // A bound for the test, never reached by a working server.
+  timeval limit = {static_cast<time_t>(seconds),
+                   static_cast<suseconds_t>((seconds - static_cast<time_t>(seconds)) * 1e6)};
   setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
@@ -116,6 +122,71 @@ std::string RawConnection::Answer() {
          (got = recv(m_Fd, buffer, sizeof buffer, 0)) > 0)
     text.append(buffer, got);
   return text;
+}
+
+bool RawConnection::Receive(std::string& into) {
+  char buffer[4096];
+  const ssize_t got = recv(m_Fd, buffer, sizeof buffer, 0);
+  if (got <= 0) return false;
+  into.append(buffer, static_cast<size_t>(got));
+  return true;
+}
+
+std::string HttpAnswer::Header(const std::string& name) const {
+  namespace http = boost::beast::http;
+  http::response_parser<http::empty_body> parser;
+  parser.skip(true);
+  boost::beast::error_code ec;
+  parser.put(boost::asio::buffer(head), ec);
+  if (ec) return "";
+  return std::string(parser.get()[name]);
+}
+
+HttpAnswer ReadAnswer(RawConnection& connection, std::string& pending) {
+  namespace http = boost::beast::http;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(64 << 20);
+  HttpAnswer answer;
+  for (;;) {
+    if (!pending.empty()) {
+      boost::beast::error_code ec;
+      const size_t used = parser.put(boost::asio::buffer(pending), ec);
+      if (answer.head.empty() && parser.is_header_done()) answer.head = pending.substr(0, used);
+      pending.erase(0, used);
+      if (ec && ec != http::error::need_more) return answer;
+      if (parser.is_done()) break;
+      if (used > 0 && !ec) continue;
+    }
+    if (!connection.Receive(pending)) return answer;
+  }
+  answer.status = static_cast<int>(parser.get().result_int());
+  answer.body = parser.get().body();
+  return answer;
+}
+
+HttpAnswer HttpGet(int port, const std::string& target, const std::string& headers,
+                   double seconds) {
+  RawConnection connection(port, "127.0.0.1", seconds);
+  if (!connection.Send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+                       "Connection: close\r\n\r\n"))
+    return HttpAnswer();
+  std::string pending;
+  return ReadAnswer(connection, pending);
+}
+
+std::string UrlEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
 }
 
 long PeakMemoryKiB(pid_t pid) {

@@ -1,6 +1,6 @@
 // Running programs from a test (the host shell, Prometheus, a browser) and talking to the shell
-// over raw loopback sockets: a child process with its output in files, bounded waits, free ports.
-// Each object belongs to the test thread that made it.
+// over loopback sockets, raw or as a small HTTP client: a child process with its output in files,
+// bounded waits, free ports. Each object belongs to the test thread that made it.
 #pragma once
 
 #include <sys/types.h>
@@ -43,7 +43,8 @@ class Child {
 // loopback address the connection comes from (127.0.0.0/8 all reach the port).
 class RawConnection {
  public:
-  explicit RawConnection(int port, const char* from = "127.0.0.1");
+  // Every receive waits at most `seconds`.
+  explicit RawConnection(int port, const char* from = "127.0.0.1", double seconds = 30);
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -52,10 +53,34 @@ class RawConnection {
   // The head of the server's answer (status line and headers), or what came before the
   // connection closed or went quiet.
   std::string Answer();
+  // Bytes as they come (appended to `into`); false once the connection closed or went quiet.
+  bool Receive(std::string& into);
+  int Fd() const { return m_Fd; }
 
  private:
   int m_Fd;
 };
+
+// One HTTP answer read whole; status -1 when none came before the connection closed or went
+// quiet.
+struct HttpAnswer {
+  int status = -1;
+  std::string head;  // status line and headers
+  std::string body;
+  // A header's value, or empty.
+  std::string Header(const std::string& name) const;
+};
+
+// The next answer on a connection. `pending` holds what came beyond an earlier answer.
+HttpAnswer ReadAnswer(RawConnection& connection, std::string& pending);
+
+// GET `target` from 127.0.0.1:port on a connection of its own, with extra header lines
+// ("Range: bytes=0-\r\n"), waiting at most `seconds` for each receive.
+HttpAnswer HttpGet(int port, const std::string& target, const std::string& headers = "",
+                   double seconds = 5);
+
+// `text` percent-encoded for a query string.
+std::string UrlEncode(const std::string& text);
 
 // The peak resident memory of a process in KiB (VmHWM), or -1.
 long PeakMemoryKiB(pid_t pid);

@@ -2,26 +2,23 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <deque>
-#include <functional>
+#include <cstdlib>
 #include <map>
 #include <mutex>
-#include <system_error>
+#include <optional>
+#include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <httplib.h>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include "DatabaseErrors.h"
 #include "KVL.h"
@@ -36,29 +33,28 @@
 
 namespace host_shell {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
 // The routes served, as /metrics counts them.
 enum Route { kPage, kMetrics, kTopology, kEvents, kRouteCount };
 
 namespace {
 
-// Connections answered at once, each on a thread of its own; connections past this many wait
-// for a free thread. One client address holds at most kConnectionsPerClient of them (more are
-// answered 503 and closed at once), so a client that opens hundreds of slow connections cannot
-// take every thread from the scrapes and page views of the others.
-constexpr size_t kConnectionThreads = 192;
-constexpr size_t kConnectionsPerClient = 48;
-// Each read and write may wait this long; a whole request, from its first byte awaited to the
-// last byte of its answer, may take kRequestSeconds, so a client that dribbles a header line
-// every few seconds is still dropped.
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr time_t kWriteTimeoutSeconds = 5;
-constexpr auto kRequestTime = std::chrono::seconds(15);
+// Threads that run every connection's reads and writes; no answer waits on anything but memory.
+constexpr int kIoThreads = 2;
 // Connections the kernel queues before they are accepted.
-constexpr int kListenBacklog = 128;
-// Requests are GETs: a body is never needed.
-constexpr size_t kLargestBody = 64 * 1024;
-// How long Stop waits for open connections before leaving them to the end of the process.
-constexpr auto kStopWait = std::chrono::seconds(10);
+constexpr int kListenBacklog = 1024;
+// After an error answer the client's further bytes are read and dropped this long before the
+// connection closes, so that closing with unread bytes does not reset the answer away.
+constexpr auto kLingerTime = std::chrono::seconds(1);
+// An accept that fails for want of descriptors is tried again after this pause.
+constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+// How long Stop lets answers being written finish before it ends the I/O threads.
+constexpr auto kStopWait = std::chrono::seconds(5);
 // The poll interval to assume while the plug-in object shows none (its own default).
 constexpr double kDefaultPollSeconds = 30;
 
@@ -79,314 +75,94 @@ constexpr RouteInfo kRoutes[] = {
     {"/api/events", kJsonType},
 };
 
-struct StatusWord {
-  int status;
-  const char* text;
-};
-
-constexpr StatusWord kStatusWords[] = {
-    {400, "Bad Request"},        {404, "Not Found"},
-    {405, "Method Not Allowed"}, {408, "Request Timeout"},
-    {413, "Payload Too Large"},  {414, "URI Too Long"},
-    {500, "Internal Server Error"},
-};
-
-// Runs each connection on a thread of its own, up to kConnectionThreads at once, so that a few
-// slow clients cannot starve a fixed pool. Shutdown waits until every connection is done.
-class ConnectionThreads : public httplib::TaskQueue {
- public:
-  ConnectionThreads() : m_State(std::make_shared<State>()) {}
-
-  void enqueue(std::function<void()> task) override {
-    std::lock_guard<std::mutex> lock(m_State->mutex);
-    m_State->waiting.push_back(std::move(task));
-    if (m_State->running < kConnectionThreads) {
-      ++m_State->running;
-      try {
-        // The thread keeps the state alive: it may still run after the queue is gone.
-        std::thread(&ConnectionThreads::Work, m_State).detach();
-      } catch (const std::system_error&) {
-        // No thread to be had: the connection waits for one that is running to be free.
-        --m_State->running;
-      }
-    }
-  }
-
-  void shutdown() override {
-    std::unique_lock<std::mutex> lock(m_State->mutex);
-    m_State->idle.wait(lock, [this] { return m_State->running == 0; });
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::deque<std::function<void()>> waiting;  // guarded by mutex
-    size_t running = 0;                         // guarded by mutex
-  };
-
-  // Runs waiting connections until there is none left.
-  static void Work(std::shared_ptr<State> state) {
-    std::unique_lock<std::mutex> lock(state->mutex);
-    while (!state->waiting.empty()) {
-      std::function<void()> task = std::move(state->waiting.front());
-      state->waiting.pop_front();
-      lock.unlock();
-      task();
-      lock.lock();
-    }
-    --state->running;
-    state->idle.notify_all();
-  }
-
-  std::shared_ptr<State> m_State;
-};
-
-// True for a method name as HTTP spells them: capital letters, at most a short word.
-bool IsMethodToken(const std::string& method) {
-  if (method.empty() || method.size() > 32) return false;
-  for (char c : method) {
-    if (c < 'A' || c > 'Z') return false;
-  }
-  return true;
-}
-
 // "127.0.0.1:9586", or "[::1]:9586" for an IPv6 address.
 std::string Endpoint(const std::string& host, int port) {
   std::string address = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   return address + ":" + std::to_string(port);
 }
 
-// Why the address cannot be bound, found by trying it with a socket of our own (the HTTP
-// library says only that it failed).
-std::string BindFailure(const std::string& host, int port) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | (host == "localhost" ? 0 : AI_NUMERICHOST);
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) return gai_strerror(rc);
-  std::string reason = "the address cannot be bound";
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-    if (fd < 0) {
-      reason = std::strerror(errno);
-      continue;
-    }
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (bind(fd, entry->ai_addr, entry->ai_addrlen) != 0 || listen(fd, 1) != 0)
-      reason = std::strerror(errno);
-    close(fd);
+// The path of a request target in origin form ("/metrics?x") or absolute form
+// ("http://host:9586/metrics"), without query or fragment.
+std::string TargetPath(beast::string_view target) {
+  std::string path(target);
+  const size_t scheme = path.find("://");
+  if (!path.empty() && path[0] != '/' && scheme != std::string::npos) {
+    const size_t slash = path.find('/', scheme + 3);
+    path = slash == std::string::npos ? "/" : path.substr(slash);
   }
-  freeaddrinfo(found);
-  return reason;
+  return path.substr(0, path.find_first_of("?#"));
 }
+
+class Session;
 
 }  // namespace
 
-struct FleetServer::Shared {
-  std::mutex mutex;
-  std::shared_ptr<const Pages> pages = std::make_shared<Pages>();  // guarded by mutex
-  std::atomic<uint64_t> requests[kRouteCount] = {};
-  std::atomic<uint64_t> refused{0};   // connections refused for their client's limit
-  std::atomic<bool> finished{false};  // the listening thread has returned
-  std::map<std::string, size_t> perClient;  // open connections by client address; guarded by mutex
+struct FleetServer::Impl {
+  explicit Impl(const HttpLimits& given) : limits(given) {
+    // Every connection holds a descriptor: the budget leaves a reserve for the rest of the shell.
+    const size_t descriptors = KVLX::CSystem::RaiseOpenFileLimit();
+    if (descriptors > 0) {
+      const size_t usable =
+          descriptors > limits.descriptorReserve * 2 ? descriptors - limits.descriptorReserve
+                                                     : descriptors / 2;
+      limits.connections = std::min(limits.connections, usable);
+    }
+    limits.connections = std::max<size_t>(limits.connections, 1);
+  }
 
   std::shared_ptr<const Pages> Current() {
     std::lock_guard<std::mutex> lock(mutex);
     return pages;
   }
+
+  // A connection from `client` may be served (false: its address holds too many). When the
+  // process budget is spent, the oldest connection that waits for a request is closed (the oldest
+  // of all when none waits).
+  bool Admit(const std::string& client, uint64_t& id);
+  // False once Stop has begun: the connection is to be closed.
+  bool Register(uint64_t id, const std::shared_ptr<Session>& session);
+  void SetIdle(uint64_t id, bool idle);
+  void Forget(uint64_t id);
+  void Accept();
+  void OnAccept(beast::error_code ec, tcp::socket socket);
+
+  HttpLimits limits;
+  std::mutex mutex;
+  std::shared_ptr<const Pages> pages = std::make_shared<Pages>();  // guarded by mutex
+  std::atomic<uint64_t> requests[kRouteCount] = {};
+  std::atomic<uint64_t> refused{0};  // connections refused for their client's limit
+  struct Open {
+    std::weak_ptr<Session> session;
+    std::string client;
+    bool idle = true;
+  };
+  std::map<uint64_t, Open> open;            // by age; guarded by mutex
+  std::map<std::string, size_t> perClient;  // open connections by address; guarded by mutex
+  uint64_t nextId = 0;                      // guarded by mutex
+  bool stopping = false;                    // guarded by mutex
+
+  // Declared after what the connections use: destroying the context destroys the connections
+  // still queued in it.
+  asio::io_context io{kIoThreads};
+  tcp::acceptor acceptor{asio::make_strand(io)};
+  asio::steady_timer acceptPause{acceptor.get_executor()};
+  std::vector<std::thread> threads;
 };
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// A connection as the library reads and writes it: every wait is bounded by the read or write
-// time limit, by the request's deadline and by the server stopping. Reads are buffered, since
-// the library reads a request's head a byte at a time.
-class BoundedStream : public httplib::Stream {
- public:
-  BoundedStream(int sock, const std::atomic<socket_t>& listening)
-      : m_Sock(sock), m_Listening(listening) {}
-
-  // The next request (and its answer) must be done by `deadline`.
-  void SetDeadline(Clock::time_point deadline) { m_Deadline = deadline; }
-
-  bool is_readable() const override {
-    return m_Start < m_Buffer.size() || Wait(POLLIN, kReadTimeoutSeconds);
-  }
-  bool is_writable() const override { return Wait(POLLOUT, kWriteTimeoutSeconds); }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (m_Start == m_Buffer.size()) {
-      if (!Wait(POLLIN, kReadTimeoutSeconds)) return -1;
-      m_Buffer.resize(4096);
-      const ssize_t got = recv(m_Sock, m_Buffer.data(), m_Buffer.size(), 0);
-      m_Buffer.resize(got > 0 ? static_cast<size_t>(got) : 0);
-      m_Start = 0;
-      if (got <= 0) return got;
-    }
-    const size_t n = std::min(size, m_Buffer.size() - m_Start);
-    std::memcpy(ptr, m_Buffer.data() + m_Start, n);
-    m_Start += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override {
-    if (!Wait(POLLOUT, kWriteTimeoutSeconds)) return -1;
-    return send(m_Sock, ptr, size, MSG_NOSIGNAL);
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    Address(getpeername, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    Address(getsockname, ip, port);
-  }
-  socket_t socket() const override { return m_Sock; }
-
-  // Waits for the client's next request while the connection may be kept; false when none came.
-  bool AwaitRequest(time_t seconds) const { return Wait(POLLIN, seconds, false); }
-
- private:
-  // Waits for `events` up to `seconds`, the deadline (when `bounded`) and the server's stop.
-  bool Wait(short events, time_t seconds, bool bounded = true) const {
-    const Clock::time_point end =
-        bounded ? std::min(m_Deadline, Clock::now() + std::chrono::seconds(seconds))
-                : Clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-      if (m_Listening.load() == INVALID_SOCKET) return false;  // stopping
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) return false;
-      pollfd entry = {m_Sock, events, 0};
-      const int ready = poll(&entry, 1, static_cast<int>(std::min<long long>(left, 100)));
-      if (ready > 0) return true;
-      if (ready < 0 && errno != EINTR) return false;
-    }
-  }
-
-  using NameOf = int (*)(int, sockaddr*, socklen_t*);
-  void Address(NameOf name, std::string& ip, int& port) const {
-    sockaddr_storage address = {};
-    socklen_t size = sizeof address;
-    ip.clear();
-    port = 0;
-    if (name(m_Sock, reinterpret_cast<sockaddr*>(&address), &size) != 0) return;
-    char text[INET6_ADDRSTRLEN] = "";
-    if (address.ss_family == AF_INET) {
-      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-      inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-      port = ntohs(v4->sin_port);
-    } else if (address.ss_family == AF_INET6) {
-      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-      inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-      port = ntohs(v6->sin6_port);
-    }
-    ip = text;
-  }
-
-  int m_Sock;
-  const std::atomic<socket_t>& m_Listening;
-  Clock::time_point m_Deadline = Clock::time_point::max();
-  std::vector<char> m_Buffer;
-  size_t m_Start = 0;
-};
-
-// The library's server with connections handled by the shell: each client address has a bounded
-// number of them, and each request a deadline (see BoundedStream).
-class BoundedServer : public httplib::Server {
- public:
-  explicit BoundedServer(std::shared_ptr<FleetServer::Shared> shared)
-      : m_Shared(std::move(shared)) {}
-
-  // A longer queue of connections not yet accepted than the library's own, still bounded.
-  void SetBacklog(int backlog) {
-    const socket_t sock = svr_sock_.load();
-    if (sock != INVALID_SOCKET) ::listen(sock, backlog);
-  }
-
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    BoundedStream stream(sock, svr_sock_);
-    std::string client;
-    int port = 0;
-    stream.get_remote_ip_and_port(client, port);
-    bool admitted = false;
-    {
-      std::lock_guard<std::mutex> lock(m_Shared->mutex);
-      size_t& open = m_Shared->perClient[client];
-      admitted = open < kConnectionsPerClient;
-      if (admitted) ++open;
-    }
-    bool answered = true;
-    if (admitted) {
-      // As the library keeps connections: up to keep_alive_max_count_ requests, each awaited
-      // for keep_alive_timeout_sec_, the last one answered with "Connection: close".
-      for (size_t left = keep_alive_max_count_; left > 0; --left) {
-        if (!stream.AwaitRequest(keep_alive_timeout_sec_)) break;
-        stream.SetDeadline(Clock::now() + kRequestTime);
-        bool closed = false;
-        answered = process_request(stream, left == 1, closed, [](httplib::Request&) {});
-        if (!answered || closed) break;
-      }
-      std::lock_guard<std::mutex> lock(m_Shared->mutex);
-      if (--m_Shared->perClient[client] == 0) m_Shared->perClient.erase(client);
-    } else {
-      ++m_Shared->refused;
-      static const char kBusy[] =
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
-          "Content-Length: 46\r\nRetry-After: 5\r\nConnection: close\r\n\r\n"
-          "503 Service Unavailable: too many connections\n";
-      ssize_t ignored = send(sock, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-      (void)ignored;
-    }
-    shutdown(sock, SHUT_RDWR);
-    close(sock);
-    return answered;
-  }
-
-  std::shared_ptr<FleetServer::Shared> m_Shared;
-};
-
-// Any method but GET, as the library hands it over.
-httplib::Server::HandlerResponse RefuseMethods(const httplib::Request& request,
-                                               httplib::Response& response) {
-  // Range is ignored: every answer is small and whole, and the library would otherwise answer
-  // a list of overlapping ranges with many copies of the body. The request is the library's own
-  // modifiable object, handed over as const.
-  auto& own = const_cast<httplib::Request&>(request);
-  own.ranges.clear();
-  own.headers.erase("Range");
-  if (request.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
-  response.status = 405;
-  response.set_header("Allow", "GET");
-  response.set_content("405 Method Not Allowed: only GET is served\n", kTextType);
-  return httplib::Server::HandlerResponse::Handled;
-}
-
-// A short text body for every error answer that has none.
-httplib::Server::HandlerResponse AnswerError(const httplib::Request& request,
-                                             httplib::Response& response) {
-  if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-  // The library refuses methods it does not know before the routes see them; a well-formed
-  // method other than GET is still a method not allowed.
-  if (response.status == 400 && IsMethodToken(request.method) && request.method != "GET") {
-    response.status = 405;
-    response.set_header("Allow", "GET");
-  }
-  std::string text = "Error";
-  for (const StatusWord& word : kStatusWords) {
-    if (word.status == response.status) text = word.text;
-  }
-  response.set_content(std::to_string(response.status) + " " + text + "\n", kTextType);
-  return httplib::Server::HandlerResponse::Handled;
+// A short text answer such as "404 Not Found\n".
+http::response<http::string_body> TextAnswer(http::status status, const std::string& text) {
+  http::response<http::string_body> answer{status, 11};
+  answer.set(http::field::content_type, kTextType);
+  answer.body() = text.empty() ? std::to_string(static_cast<int>(status)) + " " +
+                                     std::string(http::obsolete_reason(status)) + "\n"
+                               : text;
+  return answer;
 }
 
 // The picture's metrics followed by the shell's own request counters.
-std::string MetricsText(const Pages& pages, const FleetServer::Shared& shared) {
+std::string MetricsText(const Pages& pages, const FleetServer::Impl& shared) {
   MetricsWriter writer;
   writer.Family("varnock_http_requests_total", "counter",
                 "Requests the shell answered since it started, by path.");
@@ -414,112 +190,435 @@ std::string MetricsText(const Pages& pages, const FleetServer::Shared& shared) {
   return pages.metrics + writer.Text();
 }
 
-void Respond(Route route, FleetServer::Shared& shared, httplib::Response& response) {
+// The answer to a request the parser read whole.
+http::response<http::string_body> Respond(const http::request<http::string_body>& request,
+                                          FleetServer::Impl& shared) {
+  // Range is never looked at: every answer is small and whole.
+  if (request.method() != http::verb::get) {
+    auto answer = TextAnswer(http::status::method_not_allowed,
+                             "405 Method Not Allowed: only GET is served\n");
+    answer.set(http::field::allow, "GET");
+    return answer;
+  }
+  const std::string path = TargetPath(request.target());
+  int route = 0;
+  while (route < kRouteCount && path != kRoutes[route].path) ++route;
+  if (route == kRouteCount) return TextAnswer(http::status::not_found, "");
+
   ++shared.requests[route];
   std::shared_ptr<const Pages> pages = shared.Current();
-  const char* type = kRoutes[route].contentType;
-  switch (route) {
+  http::response<http::string_body> answer{http::status::ok, 11};
+  answer.set(http::field::content_type, kRoutes[route].contentType);
+  switch (static_cast<Route>(route)) {
     case kPage:
       // Everything the page needs is in it: nothing may come from another machine.
-      response.set_header("Content-Security-Policy",
-                          "default-src 'self'; script-src 'unsafe-inline'; "
-                          "style-src 'unsafe-inline'; img-src 'self' data:");
-      response.set_content(StatusPage(), type);
+      answer.set("Content-Security-Policy",
+                 "default-src 'self'; script-src 'unsafe-inline'; "
+                 "style-src 'unsafe-inline'; img-src 'self' data:");
+      answer.body() = StatusPage();
       break;
     case kMetrics:
-      response.set_content(MetricsText(*pages, shared), type);
+      answer.body() = MetricsText(*pages, shared);
       break;
     case kTopology:
-      response.set_content(pages->topology, type);
+      answer.body() = pages->topology;
       break;
     case kEvents:
-      response.set_content(pages->events, type);
+      answer.body() = pages->events;
       break;
     case kRouteCount:
       break;
   }
+  return answer;
+}
+
+// One client connection, its reads and writes on a strand of its own: requests are read and
+// answered one after the other (pipelined ones in order, from what is already buffered).
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, FleetServer::Impl& server, uint64_t id)
+      : m_Server(server),
+        m_Limits(server.limits),
+        m_Stream(std::move(socket)),
+        m_Buffer(server.limits.requestLine + server.limits.headerBlock + server.limits.body),
+        m_Id(id) {}
+  ~Session() { m_Server.Forget(m_Id); }
+
+  void Start() {
+    asio::dispatch(m_Stream.get_executor(),
+                   beast::bind_front_handler(&Session::NextRequest, shared_from_this()));
+  }
+
+  // Closes the connection, at once when it waits for the client, after the answer being written
+  // otherwise. Safe from any thread.
+  void Close() {
+    asio::post(m_Stream.get_executor(), [self = shared_from_this()] {
+      self->m_Closing = true;
+      if (!self->m_Writing) self->m_Stream.close();
+    });
+  }
+
+ private:
+  void NextRequest() {
+    if (m_Closing) return m_Stream.close();
+    m_Parser.emplace();
+    m_Parser->header_limit(static_cast<uint32_t>(m_Limits.requestLine + m_Limits.headerBlock));
+    m_Parser->body_limit(m_Limits.body);
+    m_Scanned = m_LineStart = m_LineEnd = m_Fields = 0;
+    m_HeadDone = false;
+    if (m_Buffer.size() == 0) {
+      m_Server.SetIdle(m_Id, true);
+      m_Idle = true;
+      m_Stream.expires_after(std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(m_Limits.idleSeconds)));
+      return Read();
+    }
+    BeginRequest();
+    Process();
+  }
+
+  // A request's first byte is there: its whole time starts.
+  void BeginRequest() {
+    if (m_Idle) m_Server.SetIdle(m_Id, false);
+    m_Idle = false;
+    m_Stream.expires_after(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(m_Limits.requestSeconds)));
+  }
+
+  void Read() {
+    // Small reads to begin with: a connection that sends nothing holds a small buffer.
+    const size_t room = m_Buffer.max_size() - m_Buffer.size();
+    if (room == 0) return Refuse(http::status::bad_request);
+    const size_t want = std::min(room, std::max<size_t>(512, m_Buffer.capacity() - m_Buffer.size()));
+    m_Stream.async_read_some(m_Buffer.prepare(want),
+                             beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+  }
+
+  void OnRead(beast::error_code ec, size_t bytes) {
+    // The end of the stream, a time limit (the stream closed itself) or Close.
+    if (ec) return m_Stream.close();
+    m_Buffer.commit(bytes);
+    if (m_Idle) BeginRequest();
+    Process();
+  }
+
+  // Sizes the request line and the header fields as their bytes come, so that a limit passed is
+  // answered at once. The parser's own header limit counts the request line and the fields
+  // together, hence this scan of the line ends; the parser then reads the head once it is whole.
+  // 0 while the head is short enough, else the status to answer.
+  http::status ScanHead() {
+    const char* data = static_cast<const char*>(m_Buffer.data().data());
+    const size_t size = m_Buffer.size();
+    for (; m_Scanned < size; ++m_Scanned) {
+      if (data[m_Scanned] != '\n') continue;
+      const size_t end = m_Scanned + 1;
+      const size_t line = end - m_LineStart;
+      m_LineStart = end;
+      if (m_LineEnd == 0) {
+        m_LineEnd = end;
+        if (end > m_Limits.requestLine) return http::status::uri_too_long;
+        continue;
+      }
+      if (end - m_LineEnd > m_Limits.headerBlock) break;
+      if (line == 1 || (line == 2 && data[end - 2] == '\r')) {
+        m_HeadDone = true;
+        return http::status::unknown;
+      }
+      if (++m_Fields > m_Limits.headerFields) return http::status::request_header_fields_too_large;
+    }
+    if (m_LineEnd == 0)
+      return size >= m_Limits.requestLine ? http::status::uri_too_long : http::status::unknown;
+    return size - m_LineEnd > m_Limits.headerBlock ? http::status::request_header_fields_too_large
+                                                   : http::status::unknown;
+  }
+
+  void Process() {
+    if (!m_HeadDone) {
+      const http::status refused = ScanHead();
+      if (refused != http::status::unknown) return Refuse(refused);
+      if (!m_HeadDone) return Read();
+    }
+    while (!m_Parser->is_done()) {
+      if (m_Buffer.size() == 0) return Read();
+      beast::error_code ec;
+      m_Buffer.consume(m_Parser->put(m_Buffer.data(), ec));
+      if (ec == http::error::need_more) return Read();
+      if (ec == http::error::body_limit) return Refuse(http::status::payload_too_large);
+      if (ec) return Refuse(http::status::bad_request);
+    }
+    const http::request<http::string_body>& request = m_Parser->get();
+    m_Answer = Respond(request, m_Server);
+    m_Answer.keep_alive(request.keep_alive() && !m_Closing);
+    Write();
+  }
+
+  // Answers a request that cannot be read on, then drops the connection.
+  void Refuse(http::status status) {
+    m_Answer = TextAnswer(status, "");
+    m_Answer.keep_alive(false);
+    m_Refused = true;
+    Write();
+  }
+
+  void Write() {
+    m_Answer.set(http::field::cache_control, "no-store");
+    m_Answer.prepare_payload();
+    m_Writing = true;
+    http::async_write(m_Stream, m_Answer,
+                      beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
+  }
+
+  void OnWrite(beast::error_code ec, size_t) {
+    m_Writing = false;
+    if (ec) return m_Stream.close();
+    if (m_Refused) return Linger();
+    if (!m_Answer.keep_alive() || m_Closing) {
+      beast::error_code ignored;
+      m_Stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      return m_Stream.close();
+    }
+    NextRequest();
+  }
+
+  // Says it is done sending, then reads and drops what the client still sends for a little while.
+  void Linger() {
+    if (m_Lingering == Clock::time_point()) {
+      beast::error_code ignored;
+      m_Stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      m_Lingering = Clock::now() + kLingerTime;
+      m_Stream.expires_at(m_Lingering);
+    }
+    if (m_Closing) return m_Stream.close();
+    m_Buffer.clear();
+    m_Stream.async_read_some(m_Buffer.prepare(512), [self = shared_from_this()](
+                                                        beast::error_code ec, size_t) {
+      if (ec) return self->m_Stream.close();
+      self->Linger();
+    });
+  }
+
+  FleetServer::Impl& m_Server;
+  const HttpLimits& m_Limits;
+  beast::tcp_stream m_Stream;
+  beast::flat_buffer m_Buffer;
+  std::optional<http::request_parser<http::string_body>> m_Parser;
+  http::response<http::string_body> m_Answer;
+  const uint64_t m_Id;
+  bool m_Idle = false;     // waiting for a request's first byte
+  bool m_Writing = false;  // an answer is being written
+  bool m_Closing = false;  // closes after the answer being written
+  bool m_Refused = false;  // the answer being written refuses the request
+  Clock::time_point m_Lingering;
+  // The head scan: next byte to look at, start of the current line, end of the request line
+  // (0: not yet), fields seen, the empty line found.
+  size_t m_Scanned = 0;
+  size_t m_LineStart = 0;
+  size_t m_LineEnd = 0;
+  size_t m_Fields = 0;
+  bool m_HeadDone = false;
+};
+
+// The answer to a connection whose address holds too many, written without waiting.
+void RefuseBusy(tcp::socket& socket) {
+  static const char kBusy[] =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+      "Content-Length: 46\r\nRetry-After: 5\r\nConnection: close\r\n\r\n"
+      "503 Service Unavailable: too many connections\n";
+  beast::error_code ignored;
+  socket.non_blocking(true, ignored);
+  socket.write_some(asio::buffer(kBusy, sizeof kBusy - 1), ignored);
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.close(ignored);
 }
 
 }  // namespace
 
-FleetServer::FleetServer() : m_Server(nullptr), m_Shared(std::make_shared<Shared>()) {
-  m_Server = new BoundedServer(m_Shared);
-  httplib::Server& server = *m_Server;
-  // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which would let a second
-  // shell bind the same port and share the connections instead of failing.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server.new_task_queue = [] { return new ConnectionThreads; };
-  server.set_read_timeout(kReadTimeoutSeconds, 0);
-  server.set_write_timeout(kWriteTimeoutSeconds, 0);
-  server.set_keep_alive_timeout(kReadTimeoutSeconds);
-  server.set_payload_max_length(kLargestBody);
-  server.set_default_headers({{"Cache-Control", "no-store"}});
-  server.set_pre_routing_handler(RefuseMethods);
-  server.set_error_handler(httplib::Server::HandlerWithResponse(AnswerError));
-  for (int route = 0; route < kRouteCount; ++route) {
-    std::shared_ptr<Shared> shared = m_Shared;
-    server.Get(kRoutes[route].path,
-               [shared, route](const httplib::Request&, httplib::Response& response) {
-                 Respond(static_cast<Route>(route), *shared, response);
-               });
+bool FleetServer::Impl::Admit(const std::string& client, uint64_t& id) {
+  std::shared_ptr<Session> victim;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t& mine = perClient[client];
+    if (mine >= limits.connectionsPerClient) return false;
+    ++mine;
+    id = ++nextId;
+    if (open.size() >= limits.connections) {
+      auto oldest = std::find_if(open.begin(), open.end(), [](const auto& entry) {
+        return entry.second.idle && !entry.second.session.expired();
+      });
+      if (oldest == open.end()) oldest = open.begin();
+      if (oldest != open.end()) victim = oldest->second.session.lock();
+    }
+    open[id].client = client;
   }
+  if (victim) victim->Close();
+  return true;
 }
 
-FleetServer::~FleetServer() {
-  Stop();
-  delete m_Server;
+bool FleetServer::Impl::Register(uint64_t id, const std::shared_ptr<Session>& session) {
+  std::lock_guard<std::mutex> lock(mutex);
+  open[id].session = session;
+  return !stopping;
 }
+
+void FleetServer::Impl::SetIdle(uint64_t id, bool idle) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = open.find(id);
+  if (entry != open.end()) entry->second.idle = idle;
+}
+
+void FleetServer::Impl::Forget(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = open.find(id);
+  if (entry == open.end()) return;
+  auto client = perClient.find(entry->second.client);
+  if (client != perClient.end() && --client->second == 0) perClient.erase(client);
+  open.erase(entry);
+}
+
+void FleetServer::Impl::Accept() {
+  acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    OnAccept(ec, std::move(socket));
+  });
+}
+
+void FleetServer::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
+  if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;  // stopping
+  if (ec) {
+    // Out of descriptors (or a connection reset before it was taken): try again shortly.
+    acceptPause.expires_after(kAcceptPause);
+    acceptPause.async_wait([this](beast::error_code waited) {
+      if (!waited) Accept();
+    });
+    return;
+  }
+  beast::error_code unknown;
+  const std::string client = socket.remote_endpoint(unknown).address().to_string();
+  uint64_t id = 0;
+  if (unknown) {
+    socket.close(unknown);
+  } else if (!Admit(client, id)) {
+    ++refused;
+    RefuseBusy(socket);
+  } else {
+    auto session = std::make_shared<Session>(std::move(socket), *this, id);
+    session->Start();
+    if (!Register(id, session)) session->Close();
+  }
+  Accept();
+}
+
+bool HttpLimits::ReadEnvironment(std::string& error) {
+  const char* text = std::getenv("VARNOCK_HTTP_LIMITS");
+  if (text == nullptr) return true;
+  const std::string all = text;
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find(',', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string entry = all.substr(start, end - start);
+    start = end + 1;
+    const size_t equals = entry.find('=');
+    const std::string key = entry.substr(0, equals);
+    const char* value = equals == std::string::npos ? "" : entry.c_str() + equals + 1;
+    char* rest = nullptr;
+    const double number = std::strtod(value, &rest);
+    const bool valid = *value != '\0' && *rest == '\0' && number > 0 && number < 1e9;
+    if (valid && key == "idle") {
+      idleSeconds = number;
+    } else if (valid && key == "request") {
+      requestSeconds = number;
+    } else if (valid && key == "connections" && number == static_cast<size_t>(number)) {
+      connections = static_cast<size_t>(number);
+    } else {
+      error = "VARNOCK_HTTP_LIMITS: bad entry \"" + entry +
+              "\" (idle=SECONDS, request=SECONDS, connections=N, separated by commas)";
+      return false;
+    }
+  }
+  return true;
+}
+
+FleetServer::FleetServer(const HttpLimits& limits) : m_Impl(std::make_unique<Impl>(limits)) {}
+
+FleetServer::~FleetServer() { Stop(); }
 
 bool FleetServer::Bind(const std::string& host, int port, std::string& error) {
-  if (port == 0) {
-    m_Port = m_Server->bind_to_any_port(host);
-  } else {
-    m_Port = m_Server->bind_to_port(host, port) ? port : -1;
+  beast::error_code ec;
+  tcp::resolver resolver(m_Impl->io);
+  const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, ec);
+  if (ec) {
+    error = ec.message();
+    return false;
   }
-  if (m_Port < 0) error = BindFailure(host, port);
-  if (m_Port >= 0) static_cast<BoundedServer*>(m_Server)->SetBacklog(kListenBacklog);
-  return m_Port >= 0;
+  error = "the address cannot be bound";
+  for (const auto& entry : found) {
+    tcp::acceptor& acceptor = m_Impl->acceptor;
+    // Only SO_REUSEADDR: a second shell on the same port fails instead of sharing it.
+    if (!acceptor.open(entry.endpoint().protocol(), ec) &&
+        !acceptor.set_option(tcp::acceptor::reuse_address(true), ec) &&
+        !acceptor.bind(entry.endpoint(), ec) && !acceptor.listen(kListenBacklog, ec)) {
+      m_Port = acceptor.local_endpoint(ec).port();
+      if (!ec) return true;
+    }
+    error = ec.message();
+    beast::error_code ignored;
+    acceptor.close(ignored);
+  }
+  return false;
 }
 
 void FleetServer::Start() {
-  if (m_Thread.joinable() || m_Port < 0) return;
-  std::shared_ptr<Shared> shared = m_Shared;
-  httplib::Server* server = m_Server;
-  m_Thread = std::thread([server, shared] {
-    server->listen_after_bind();
-    shared->finished = true;
-  });
+  if (!m_Impl->threads.empty() || m_Port < 0) return;
+  asio::dispatch(m_Impl->acceptor.get_executor(), [impl = m_Impl.get()] { impl->Accept(); });
+  for (int i = 0; i < kIoThreads; ++i)
+    m_Impl->threads.emplace_back([impl = m_Impl.get()] { impl->io.run(); });
 }
 
 void FleetServer::Stop() {
-  if (!m_Thread.joinable()) return;
-  m_Server->stop();
-  // The listening thread ends once every open connection is done; wait for that a bounded time.
-  auto deadline = std::chrono::steady_clock::now() + kStopWait;
-  while (!m_Shared->finished && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (m_Shared->finished) {
-    m_Thread.join();
-  } else {
-    // A client still holds a connection open: leave its thread and the server it uses to the
-    // end of the process rather than block shutdown on it.
-    m_Thread.detach();
-    m_Server = nullptr;
+  if (m_Impl->threads.empty()) return;
+  std::vector<std::shared_ptr<Session>> sessions;
+  {
+    std::lock_guard<std::mutex> lock(m_Impl->mutex);
+    m_Impl->stopping = true;
+    for (auto& entry : m_Impl->open) {
+      if (auto session = entry.second.session.lock()) sessions.push_back(std::move(session));
+    }
   }
+  asio::post(m_Impl->acceptor.get_executor(), [impl = m_Impl.get()] {
+    beast::error_code ignored;
+    impl->acceptor.close(ignored);
+    impl->acceptPause.cancel();
+  });
+  for (auto& session : sessions) session->Close();
+  sessions.clear();
+  // The I/O threads return once nothing is left to do; answers being written get kStopWait.
+  const auto deadline = Clock::now() + kStopWait;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(m_Impl->mutex);
+      if (m_Impl->open.empty()) break;
+    }
+    if (Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  m_Impl->io.stop();
+  for (std::thread& thread : m_Impl->threads) thread.join();
+  m_Impl->threads.clear();
 }
 
 void FleetServer::Publish(std::shared_ptr<const Pages> pages) {
-  std::lock_guard<std::mutex> lock(m_Shared->mutex);
-  m_Shared->pages = std::move(pages);
+  std::lock_guard<std::mutex> lock(m_Impl->mutex);
+  m_Impl->pages = std::move(pages);
 }
 
 int RunServe(PluginHost& host, Notifier& notifier, const Options& options) {
   const std::string endpoint = Endpoint(options.listenHost, options.listenPort);
-  FleetServer server;
+  HttpLimits limits;
   std::string error;
+  if (!limits.ReadEnvironment(error)) {
+    std::fprintf(stderr, "varnock-host: %s\n", error.c_str());
+    return 2;
+  }
+  FleetServer server(limits);
   if (!server.Bind(options.listenHost, options.listenPort, error)) {
     std::fprintf(stderr, "varnock-host: cannot listen on %s: %s\n", endpoint.c_str(),
                  error.c_str());

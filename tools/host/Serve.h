@@ -1,30 +1,44 @@
 // serve: the main job with an HTTP face. The main thread runs the plug-in as the main job does
-// and re-reads its picture after every notification and once every poll interval; a server on
-// threads of its own answers /metrics, the status page and the JSON views from the last
-// rendered picture only, so a request never waits on the plug-in's data lock.
+// and re-reads its picture after every notification and once every poll interval; an
+// event-driven server on a few I/O threads of its own answers /metrics, the status page and the
+// JSON views from the last rendered picture only, so a request never waits on the plug-in.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "Fleet.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace host_shell {
+
+// What one client may cost the server. Requests past a size limit are answered as soon as the
+// limit is passed, then the connection closes; a connection past a time limit is closed.
+struct HttpLimits {
+  size_t requestLine = 8 * 1024;      // bytes of the request line, its CRLF included: else 414
+  size_t headerBlock = 16 * 1024;     // bytes of the header fields after it: else 431
+  size_t headerFields = 100;          // header fields: else 431
+  size_t body = 64 * 1024;            // bytes of a request body (GETs need none): else 413
+  double idleSeconds = 5;             // waiting for the first byte of a request
+  double requestSeconds = 15;         // from a request's first byte to its answer's last
+  size_t connections = 10000;         // open at once, at most the descriptor limit less a reserve
+  size_t connectionsPerClient = 48;   // open at once from one address: more get 503
+  size_t descriptorReserve = 64;      // descriptors kept for the plug-in, its tool and the database
+
+  // Read from VARNOCK_HTTP_LIMITS ("idle=0.5,request=2,connections=20", any subset) over the
+  // defaults. False with a message for a malformed text.
+  bool ReadEnvironment(std::string& error);
+};
 
 class Notifier;
 class PluginHost;
 struct Options;
 
-// The HTTP side. Bind and Start from one thread (the main one); Publish from any thread; the
-// request handlers run on the server's own threads.
+// The HTTP side. Bind, Start and Stop from one thread (the main one); Publish from any thread;
+// the connections are served on the server's own threads.
 class FleetServer {
  public:
-  FleetServer();
+  explicit FleetServer(const HttpLimits& limits = HttpLimits());
   // Stops serving (see Stop).
   ~FleetServer();
   FleetServer(const FleetServer&) = delete;
@@ -36,23 +50,18 @@ class FleetServer {
   int Port() const { return m_Port; }
   // Serves on a thread of its own until Stop.
   void Start();
-  // Stops accepting and waits a bounded time for open connections to finish; a connection
-  // that still dribbles then is left to the end of the process.
+  // Stops accepting, closes the connections that wait for a client, lets answers being written
+  // finish for a bounded time, then ends the I/O threads.
   void Stop();
 
   // The picture that requests answer from from now on.
   void Publish(std::shared_ptr<const Pages> pages);
 
-  // What the request handlers share with the server object; it lives as long as the last
-  // handler that may still run.
-  struct Shared;
+  // The I/O side (sockets, threads) and what the connections share with the server object.
+  struct Impl;
 
  private:
-  // Owned, but left alive on purpose when Stop gives up on a connection (its thread still
-  // uses it).
-  httplib::Server* m_Server;
-  std::shared_ptr<Shared> m_Shared;
-  std::thread m_Thread;
+  std::unique_ptr<Impl> m_Impl;
   int m_Port = -1;
 };
 
