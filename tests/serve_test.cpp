@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 #include "DriveState.h"
 #include "Fleet.h"
 #include "Metrics.h"
+#include "Serve.h"
 #include "ShellProcess.h"
 #include "TestHome.h"
 
@@ -250,7 +252,8 @@ class ServeTest : public ::testing::Test {
     for (const char* arg : {"serve", "--listen", "127.0.0.1:0"}) args.push_back(arg);
     std::filesystem::remove(home.Path("serve.out"));  // not to read an earlier shell's port
     if (!limits.empty()) setenv("VARNOCK_HTTP_LIMITS", limits.c_str(), 1);
-    shell = std::make_unique<Child>(args, home.Path("serve.out"), home.Path("serve.err"));
+    shell = std::make_unique<Child>(args, home.Path("serve.out"), home.Path("serve.err"),
+                                    "/dev/null", addressSpace);
     unsetenv("VARNOCK_HTTP_LIMITS");
     std::regex serving("serving on http://127\\.0\\.0\\.1:([0-9]+)/");
     ASSERT_TRUE(Eventually([&] {
@@ -329,7 +332,8 @@ class ServeTest : public ::testing::Test {
   }
 
   TestHome home;
-  std::string limits;  // VARNOCK_HTTP_LIMITS for the shells started
+  std::string limits;       // VARNOCK_HTTP_LIMITS for the shells started
+  size_t addressSpace = 0;  // their address space limit in bytes (0: none)
   std::unique_ptr<Child> shell;
   std::unique_ptr<Child> prometheus;
   int apiPort = 0;
@@ -599,6 +603,225 @@ TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
   EXPECT_GT(peakKiB, 0);
   EXPECT_LT(peakKiB, 256 * 1024);
   slow.clear();
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+// --- HTTP abuse: attackers against the real shell ------------------------------------------
+
+// One of the process's memory figures in KiB ("VmRSS", "VmHWM"), or -1.
+long MemoryKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  }
+  return -1;
+}
+
+class HttpAbuseTest : public ServeTest {
+ protected:
+  void SetUp() override {
+    ServeTest::SetUp();
+    // Thousands of connections: as many descriptors as this process may have.
+    rlimit files = {};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
+  // Connections from 127.0.0.2 on, `perAddress` from each of `addresses`; each sends `start`.
+  std::vector<std::unique_ptr<RawConnection>> Attack(int addresses, int perAddress,
+                                                     const std::string& start) {
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    for (int a = 0; a < addresses; ++a) {
+      const std::string from = "127.0." + std::to_string((a + 2) / 256) + "." +
+                               std::to_string((a + 2) % 256);
+      for (int i = 0; i < perAddress; ++i) {
+        connections.push_back(std::make_unique<RawConnection>(port, from.c_str(), 2));
+        if (!start.empty()) connections.back()->Send(start);
+      }
+    }
+    return connections;
+  }
+
+  // Sends one byte on each connection without waiting (a full or closed one is skipped).
+  static void Dribble(std::vector<std::unique_ptr<RawConnection>>& connections) {
+    for (auto& connection : connections) send(connection->Fd(), "x", 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+
+  // A scrape from 127.0.0.1 answered 200 within a second; its time in ms goes to `slowest`.
+  void ExpectScrapeWithinASecond(long& slowest) {
+    const auto begin = std::chrono::steady_clock::now();
+    const HttpAnswer answer = HttpGet(port, "/metrics", "", 1);
+    const long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - begin).count();
+    slowest = std::max(slowest, ms);
+    EXPECT_EQ(200, answer.status);
+    EXPECT_LT(ms, 1000);
+  }
+
+  // The shell's peak memory stays under 64 MB and, once the attackers are gone, its resident
+  // memory returns within 10 % of `before`.
+  void ExpectMemoryBounded(long before, std::vector<std::unique_ptr<RawConnection>>& attackers,
+                           const char* attack) {
+    const long peak = MemoryKiB(shell->Pid(), "VmHWM");
+    RecordProperty(std::string(attack) + "_peak_kib", static_cast<int>(peak));
+    EXPECT_LT(peak, 64 * 1024) << attack;
+    attackers.clear();
+    long now = 0;
+    EXPECT_TRUE(Eventually([&] {
+      now = MemoryKiB(shell->Pid(), "VmRSS");
+      return now <= before + before / 10;
+    }, 20)) << attack << ": " << before << " KiB before, " << now << " KiB after";
+    std::printf("%s: peak %ld KiB, resident %ld KiB before, %ld KiB after\n", attack, peak, before, now);
+  }
+
+  const host_shell::HttpLimits defaults;
+};
+
+TEST_F(HttpAbuseTest, SlowAndSilentFloodsFromManyAddressesNeverDelayAScrape) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  Get("/metrics");
+  // The event loop keeps a small record of every descriptor it has served for reuse, which
+  // holds on to part of the first flood's memory: the second flood is measured against the
+  // resident memory the first one left.
+  long before = 0;
+  for (int flood = 0; flood < 2; ++flood) {
+    // 2,400 connections that send a byte a second and 2,000 that send nothing, from 200
+    // addresses.
+    auto attackers = Attack(200, 12, "GET /metrics HTTP/1.1\r\nX-Slow: ");
+    auto silent = Attack(200, 10, "");
+    for (auto& connection : silent) attackers.push_back(std::move(connection));
+    long slowest = 0;
+    for (int scrape = 0; scrape < 20; ++scrape) {
+      if (scrape % 4 == 0) Dribble(attackers);
+      ExpectScrapeWithinASecond(slowest);
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    std::printf("flood %d: slowest of 20 scrapes %ld ms\n", flood, slowest);
+    RecordProperty("slowest_scrape_ms_" + std::to_string(flood), static_cast<int>(slowest));
+    if (flood == 1) {
+      ExpectMemoryBounded(before, attackers, "second flood");
+      break;
+    }
+    attackers.clear();
+    // Settled once the shell has closed them all (its resident memory stops changing).
+    long last = -1;
+    Eventually([&] {
+      const long now = MemoryKiB(shell->Pid(), "VmRSS");
+      const bool settled = now == last;
+      last = now;
+      return settled;
+    }, 10);
+    before = last;
+  }
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(HttpAbuseTest, EndlessHeadsAreRefusedAsSoonAsALimitIsPassed) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  Get("/metrics");
+  const long before = MemoryKiB(shell->Pid(), "VmRSS");
+  struct Case {
+    const char* name;
+    std::string head;  // sent once, then nothing more until the answer
+    std::string more;  // then sent on and on until the shell closes
+    const char* status;
+  };
+  const std::string line = "GET /metrics HTTP/1.1\r\n";
+  std::string fields;
+  for (size_t i = 0; i <= defaults.headerFields; ++i) fields += "X-A: b\r\n";
+  const Case cases[] = {
+      {"request line", "GET /" + std::string(defaults.requestLine, 'a'), std::string(65536, 'a'),
+       "HTTP/1.1 414 "},
+      {"header block", line + "X-A: " + std::string(defaults.headerBlock, 'b'),
+       std::string(65536, 'b'), "HTTP/1.1 431 "},
+      {"header fields", line + fields, "", "HTTP/1.1 431 "},
+      {"header lines", line, "X-A: b\r\n", "HTTP/1.1 431 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection attacker(port, "127.0.0.2", 10);
+    ASSERT_TRUE(attacker.Send(c.head));
+    if (c.more == "X-A: b\r\n") {
+      std::string lines;
+      for (int i = 0; i < 8192; ++i) lines += c.more;
+      // Endless header lines: the limit of fields is passed within the first send.
+      attacker.Send(lines);
+    }
+    EXPECT_EQ(0u, attacker.Answer().find(c.status));
+    // Whatever comes on is read and dropped until the shell closes the connection.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!c.more.empty() && attacker.Send(c.more) && std::chrono::steady_clock::now() < end) {
+    }
+    std::vector<std::unique_ptr<RawConnection>> gone;
+    ExpectMemoryBounded(before, gone, c.name);
+    EXPECT_EQ(200, HttpGet(port, "/metrics").status);
+  }
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(HttpAbuseTest, IdleAndSlowConnectionsAreClosedAndTheOldestIdleGoesFirst) {
+  limits = "idle=0.5,request=1,connections=4";
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  // Nothing sent: closed once idle; a request begun and never ended: closed at its deadline.
+  RawConnection silent(port), unfinished(port);
+  ASSERT_TRUE(unfinished.Send("GET /metrics HTTP/1.1\r\n"));
+  EXPECT_EQ("", silent.Answer());
+  EXPECT_EQ("", unfinished.Answer());
+  std::string rest;
+  EXPECT_FALSE(silent.Receive(rest));
+
+  // The budget of 4 spent by two idle connections, one busy one and a kept-alive one: the
+  // next connection closes the oldest idle one.
+  limits = "idle=30,request=30,connections=4";
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  RawConnection busy(port);
+  ASSERT_TRUE(busy.Send("GET /metrics HTTP/1.1\r\n"));
+  RawConnection oldest(port), younger(port), kept(port);
+  std::string pending;
+  ASSERT_TRUE(kept.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(200, ReadAnswer(kept, pending).status);
+  RawConnection newest(port);
+  EXPECT_EQ("", oldest.Answer());
+  for (RawConnection* open : {&younger, &kept, &newest}) {
+    pending.clear();
+    ASSERT_TRUE(open->Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(200, ReadAnswer(*open, pending).status);
+  }
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(HttpAbuseTest, PipelinedAndAbsoluteFormRequestsAreAnsweredInOrder) {
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  RawConnection connection(port, "127.0.0.1", 5);
+  ASSERT_TRUE(connection.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"
+                              "GET http://127.0.0.1:" + std::to_string(port) +
+                              "/api/topology HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string pending;
+  const HttpAnswer first = ReadAnswer(connection, pending);
+  const HttpAnswer second = ReadAnswer(connection, pending);
+  EXPECT_EQ(200, first.status);
+  EXPECT_TRUE(Has(first.body, "varnock_up 1\n"));
+  EXPECT_EQ(200, second.status);
+  EXPECT_TRUE(Has(second.body, "\"topology\"")) << second.body.substr(0, 100);
+  // Kept alive: the connection serves another request.
+  ASSERT_TRUE(connection.Send("GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(200, ReadAnswer(connection, pending).status);
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
+TEST_F(HttpAbuseTest, ServesUnderSlowClientsWithAnAddressSpaceOf400MB) {
+  addressSpace = 400u << 20;
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  auto attackers = Attack(5, 48, "GET /metrics HTTP/1.1\r\nX-Slow: ");
+  long slowest = 0;
+  for (int scrape = 0; scrape < 5; ++scrape) {
+    Dribble(attackers);
+    ExpectScrapeWithinASecond(slowest);
+  }
+  attackers.clear();
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 

@@ -59,6 +59,8 @@ class CSystem {
   // Raises this process's limit of open descriptors to the most it may have and returns the
   // limit then in force (0 when unknown).
   static size_t RaiseOpenFileLimit();
+  // Hands memory the allocator keeps free back to the system, after a burst of work has ended.
+  static void ReleaseFreeMemory();
 };
 
 class CConfigManager {

@@ -1,6 +1,7 @@
 // Small system facts: the UTC calendar date of a time, the version of a loaded kernel module and
-// the limit of open descriptors. Stateless; safe from any thread.
+// the limit of open descriptors; the release of free memory. Stateless; safe from any thread.
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <ctime>
@@ -32,6 +33,8 @@ size_t CSystem::RaiseOpenFileLimit() {
   }
   return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(limit.rlim_cur);
 }
+
+void CSystem::ReleaseFreeMemory() { malloc_trim(0); }
 
 void CSystemTime_Win::GetDate(uint64_t ms, CSystemDate_Win& date) {
   const time_t seconds = static_cast<time_t>(ms / 1000);

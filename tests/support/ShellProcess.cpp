@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,7 +52,7 @@ int FreePort() {
 }
 
 Child::Child(const std::vector<std::string>& args, const std::string& out, const std::string& err,
-             const std::string& in) {
+             const std::string& in, size_t addressSpace) {
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -63,6 +64,8 @@ Child::Child(const std::vector<std::string>& args, const std::string& out, const
     dup2(outFd, 1);
     dup2(errFd, 2);
     dup2(inFd, 0);
+    const rlimit limit = {addressSpace, addressSpace};
+    if (addressSpace > 0) setrlimit(RLIMIT_AS, &limit);
     execv(argv[0], argv.data());
     _exit(127);
   }

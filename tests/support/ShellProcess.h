@@ -18,12 +18,13 @@ std::string FindProgram(const std::string& name);
 // A free TCP port on 127.0.0.1.
 int FreePort();
 
-// A child process with its output in files and its input read from `in` (a file or a FIFO);
-// killed if the test leaves it running.
+// A child process with its output in files and its input read from `in` (a file or a FIFO),
+// its address space limited to `addressSpace` bytes when not 0; killed if the test leaves it
+// running.
 class Child {
  public:
   Child(const std::vector<std::string>& args, const std::string& out, const std::string& err,
-        const std::string& in = "/dev/null");
+        const std::string& in = "/dev/null", size_t addressSpace = 0);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -222,6 +222,9 @@ Commands:
             /api/topology and /api/events as the JSON answers of script --json. Pages
             answer from the picture last read (after every notification and once every
             poll interval), never waiting on the plug-in. Only GET is served.
+            VARNOCK_HTTP_LIMITS="idle=S,request=S,connections=N" overrides the wait
+            for a request (5 s), a request's whole time (15 s) and the connections
+            open at once (10000).
 
 Options:
   --home DIR          The host home: DIR/varnock-host is the process path the plug-in sees,

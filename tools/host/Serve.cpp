@@ -53,6 +53,9 @@ constexpr int kListenBacklog = 1024;
 constexpr auto kLingerTime = std::chrono::seconds(1);
 // An accept that fails for want of descriptors is tried again after this pause.
 constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+// Once this many connections were open at once, the memory they took is released when the last
+// one closes.
+constexpr size_t kReleaseAfter = 256;
 // How long Stop lets answers being written finish before it ends the I/O threads.
 constexpr auto kStopWait = std::chrono::seconds(5);
 // The poll interval to assume while the plug-in object shows none (its own default).
@@ -139,6 +142,7 @@ struct FleetServer::Impl {
   std::map<uint64_t, Open> open;            // by age; guarded by mutex
   std::map<std::string, size_t> perClient;  // open connections by address; guarded by mutex
   uint64_t nextId = 0;                      // guarded by mutex
+  size_t peakOpen = 0;  // most connections open since memory was last released; guarded by mutex
   bool stopping = false;                    // guarded by mutex
 
   // Declared after what the connections use: destroying the context destroys the connections
@@ -449,6 +453,7 @@ bool FleetServer::Impl::Admit(const std::string& client, uint64_t& id) {
       if (oldest != open.end()) victim = oldest->second.session.lock();
     }
     open[id].client = client;
+    peakOpen = std::max(peakOpen, open.size());
   }
   if (victim) victim->Close();
   return true;
@@ -467,12 +472,19 @@ void FleetServer::Impl::SetIdle(uint64_t id, bool idle) {
 }
 
 void FleetServer::Impl::Forget(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex);
-  auto entry = open.find(id);
-  if (entry == open.end()) return;
-  auto client = perClient.find(entry->second.client);
-  if (client != perClient.end() && --client->second == 0) perClient.erase(client);
-  open.erase(entry);
+  bool release = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto entry = open.find(id);
+    if (entry == open.end()) return;
+    auto client = perClient.find(entry->second.client);
+    if (client != perClient.end() && --client->second == 0) perClient.erase(client);
+    open.erase(entry);
+    release = open.empty() && peakOpen >= kReleaseAfter;
+    if (release) peakOpen = 0;
+  }
+  // A flood of connections is over: what it took goes back to the system.
+  if (release) KVLX::CSystem::ReleaseFreeMemory();
 }
 
 void FleetServer::Impl::Accept() {
