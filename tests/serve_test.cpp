@@ -244,8 +244,10 @@ class ServeTest : public ::testing::Test {
 
   // Starts serve on a free port and waits until it says where it serves.
   void StartServing(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {BuiltProgram("tools/host/varnock-host"), "--home",
-                                     home.Dir(), "--time-scale", "20"};
+    std::vector<std::string> args = launcher;
+    for (const std::string& arg : {BuiltProgram("tools/host/varnock-host"), std::string("--home"),
+                                   home.Dir(), std::string("--time-scale"), std::string("20")})
+      args.push_back(arg);
     args.insert(args.end(), extra.begin(), extra.end());
     for (const char* arg : {"serve", "--listen", "127.0.0.1:0"}) args.push_back(arg);
     std::filesystem::remove(home.Path("serve.out"));  // not to read an earlier shell's port
@@ -329,6 +331,7 @@ class ServeTest : public ::testing::Test {
   }
 
   TestHome home;
+  std::vector<std::string> launcher;  // runs the shell when not empty (with the shell's arguments)
   std::unique_ptr<Child> shell;
   std::unique_ptr<Child> prometheus;
   std::unique_ptr<httplib::Client> api;
@@ -739,6 +742,10 @@ TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
       {"corrupt", [&] { home.WriteFile("host.db", std::string(8192, 'x')); }, [] {}, "corrupt"},
       {"deleted while running", [] {}, [&] { std::filesystem::remove(home.Path("host.db")); },
        "replaced"},
+      // Writes past the shell's file size limit (16 KiB) fail instead of ending it.
+      {"file size limit",
+       [&] { launcher = {"/bin/sh", "-c", "ulimit -f 16 && exec \"$0\" \"$@\""}; }, [] {},
+       "file_too_large"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
