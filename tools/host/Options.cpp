@@ -274,7 +274,9 @@ Script lines (blank lines and lines starting with # are ignored):
   OBJECT is plugin, adapter:SERIAL, drive:SERIAL (looked up in a fresh topology) or a
   numeric identifier (decimal or 0x...). SECONDS is toolkit time and may have a fraction.
   An unknown or malformed line answers an error (result -1 with "error") and the script
-  goes on. At the end of the input a plug-in still initialized is shut down (request 3)
+  goes on. A line longer than 65536 bytes is skipped unread, with an error answer that
+  does not repeat it. set answers the property as the plug-in holds it afterwards (it
+  may have applied another value than the one given, e.g. a bound). At the end of the input a plug-in still initialized is shut down (request 3)
   and a plug-in still created is released.
 
   With --json standard output carries only the answers, one JSON object per line
