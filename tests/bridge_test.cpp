@@ -61,7 +61,11 @@ class BridgeTest : public ::testing::Test {
     ASSERT_TRUE(isdct::SaveState(home_.Path("bin/drives.json"), state, error)) << error;
   }
   void GiveFault(isdct::FaultKind kind, isdct::Run page) {
-    ChangeDrive([&](isdct::Drive& drive) { drive.fault = {kind, page, 1}; });
+    ChangeDrive([&](isdct::Drive& drive) {
+      drive.fault = isdct::Fault();
+      drive.fault.kind = kind;
+      drive.fault.page = page;
+    });
   }
 
   // A tool that prints `output` whatever it is asked.

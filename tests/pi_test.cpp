@@ -86,6 +86,13 @@ TEST_F(ConfigFileTest, WriteReplacesTheKeyAndKeepsEveryOtherLine) {
   EXPECT_EQ("Other=x\nPollInterval=10\n", Text());
 }
 
+TEST_F(ConfigFileTest, ALeadingByteOrderMarkIsNoPartOfTheFirstKeyAndIsKept) {
+  Given("\xEF\xBB\xBFPollInterval=7\r\nOther=x\r\n");
+  EXPECT_EQ("7", Read("PollInterval"));
+  ASSERT_EQ(0u, Write("PollInterval", "9"));
+  EXPECT_EQ("\xEF\xBB\xBFPollInterval=9\r\nOther=x\r\n", Text());
+}
+
 TEST_F(ConfigFileTest, WriteThroughALinkKeepsTheLink) {
   m_Home.WriteFile("etc/Varnock.ini", "PollInterval=30\n");
   std::filesystem::create_symlink(m_Home.Path("etc/Varnock.ini"), m_Home.Path("Varnock.ini"));

@@ -246,8 +246,10 @@ class ServeTest : public ::testing::Test {
 
   // Starts serve on a free port and waits until it says where it serves.
   void StartServing(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {BuiltProgram("tools/host/varnock-host"), "--home",
-                                     home.Dir(), "--time-scale", "20"};
+    std::vector<std::string> args = launcher;
+    for (const std::string& arg : {BuiltProgram("tools/host/varnock-host"), std::string("--home"),
+                                   home.Dir(), std::string("--time-scale"), std::string("20")})
+      args.push_back(arg);
     args.insert(args.end(), extra.begin(), extra.end());
     for (const char* arg : {"serve", "--listen", "127.0.0.1:0"}) args.push_back(arg);
     std::filesystem::remove(home.Path("serve.out"));  // not to read an earlier shell's port
@@ -332,8 +334,9 @@ class ServeTest : public ::testing::Test {
   }
 
   TestHome home;
-  std::string limits;       // VARNOCK_HTTP_LIMITS for the shells started
-  size_t addressSpace = 0;  // their address space limit in bytes (0: none)
+  std::string limits;                 // VARNOCK_HTTP_LIMITS for the shells started
+  size_t addressSpace = 0;            // their address space limit in bytes (0: none)
+  std::vector<std::string> launcher;  // runs the shell when not empty (with the shell's arguments)
   std::unique_ptr<Child> shell;
   std::unique_ptr<Child> prometheus;
   int apiPort = 0;
@@ -409,7 +412,9 @@ TEST_F(ServeTest, RefusesWhatItDoesNotServeWithoutHurtingOtherClients) {
 
 TEST_F(ServeTest, AHangingDriveNeverHoldsUpAScrape) {
   ChangeState([](isdct::State& state) {
-    state.FindBySerial(kPlain)->fault = {isdct::FaultKind::kHang, isdct::Run::kSmartHealth, 1};
+    isdct::Fault& fault = state.FindBySerial(kPlain)->fault;
+    fault.kind = isdct::FaultKind::kHang;
+    fault.page = isdct::Run::kSmartHealth;
   });
 
   // Every pass of the worker now holds the plug-in's data lock for the tool's time limit
@@ -895,6 +900,51 @@ TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 
+// --- hostile tool output ---------------------------------------------------------------------
+
+// Each drive's read gauge follows the plug-in's rule for taking a page, where the exit status
+// and the text "No device selected" would have said otherwise, and a page nested a million
+// levels deep is one more page: read when it is JSON, not read when it is not.
+TEST_F(ServeTest, PerDriveReadsFollowThePluginsRuleAndSurviveDeepNesting) {
+  home.WriteFile("valid.json", "{\"Temp Statistics X\": {\"Current Temperature\": 40}}\n");
+  home.WriteFile("no-device.json", "{\"Error\": \"No device selected\"}\n");
+  constexpr size_t kDepth = 1000000;
+  home.WriteFile("deep.json", std::string(kDepth, '[') + std::string(kDepth, ']'));
+  home.WriteFile("open.json", std::string(kDepth, '['));
+  const auto printFile = [&](const char* serial, isdct::Run page, const char* file, int status) {
+    ChangeState([&](isdct::State& state) {
+      isdct::Fault& fault = state.FindBySerial(serial)->fault;
+      fault.kind = isdct::FaultKind::kFile;
+      fault.page = page;
+      fault.path = home.Path(file);
+      fault.status = status;
+    });
+  };
+  const auto read = [&](const std::string& metrics, const char* serial) {
+    return Sample(metrics, "varnock_nvme_health_read_ok{serial=\"" + std::string(serial) + "\"");
+  };
+  ASSERT_NO_FATAL_FAILURE(StartServing());
+  printFile(kPlain, isdct::Run::kTemperature, "valid.json", 4);  // taken: 1
+  printFile(kHot, isdct::Run::kSmartHealth, "no-device.json", 0);  // rejected: 0
+  std::string metrics;
+  // Two failed runs of the plain drive's page: the first one's reading is in.
+  EXPECT_TRUE(Eventually([&] {
+    metrics = Get("/metrics");
+    return read(metrics, kHot) == "0" &&
+           std::atoi(Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}").c_str()) >= 2;
+  }, 60)) << metrics;
+  EXPECT_EQ("1", read(metrics, kPlain)) << metrics;
+
+  printFile(kPlain, isdct::Run::kDriveInfo, "open.json", 0);     // not JSON: 0
+  printFile(kHot, isdct::Run::kSmartAttributes, "deep.json", 0);  // JSON: 1
+  EXPECT_TRUE(Eventually([&] {
+    metrics = Get("/metrics");
+    return read(metrics, kPlain) == "0" && read(metrics, kHot) == "1";
+  }, 60)) << metrics;
+  EXPECT_TRUE(Has(metrics, "\nvarnock_up 1\n"));
+  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
+}
+
 // --- database faults -------------------------------------------------------------------------
 
 TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
@@ -910,6 +960,10 @@ TEST_F(ServeTest, DatabaseFaultsAreCountedAndToldOncePerKind) {
       {"corrupt", [&] { home.WriteFile("host.db", std::string(8192, 'x')); }, [] {}, "corrupt"},
       {"deleted while running", [] {}, [&] { std::filesystem::remove(home.Path("host.db")); },
        "replaced"},
+      // Writes past the shell's file size limit (16 KiB) fail instead of ending it.
+      {"file size limit",
+       [&] { launcher = {"/bin/sh", "-c", "ulimit -f 16 && exec \"$0\" \"$@\""}; }, [] {},
+       "file_too_large"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

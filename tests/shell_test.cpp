@@ -82,6 +82,7 @@ class ShellProcess {
     in_ = nullptr;
   }
   void Signal(int signal) { kill(child_->Pid(), signal); }
+  pid_t Pid() const { return child_->Pid(); }
   std::string Output() const { return home_.ReadFile("output.txt"); }
   // Waits (bounded) until standard output holds `text`.
   bool WaitFor(const std::string& text) {
@@ -179,6 +180,27 @@ TEST_F(ShellTest, BadLinesGiveAnErrorAndTheExitStatusOne) {
   }
   EXPECT_EQ(0, answers[4]["result"].GetInt());
   EXPECT_EQ(1, last.status);
+}
+
+// --- Resources -----------------------------------------------------------------------------
+
+// A line past the limit is refused without being stored or echoed, and the script goes on; a
+// line at the limit is read.
+TEST_F(ShellTest, AnOverlongScriptLineIsSkippedUnstoredAndNotEchoed) {
+  constexpr size_t kLimit = 64 * 1024;
+  ShellProcess shell(home, "--json script");
+  shell.Send(std::string(32 << 20, 'x'));
+  rapidjson::Document refused = shell.NextAnswer();
+  EXPECT_EQ(-1, refused["result"].GetInt());
+  EXPECT_NE(std::string::npos,
+            std::string(refused["error"].GetString()).find("longer than 65536 bytes"));
+  EXPECT_LT(shell.Output().size(), 200u) << "the line is not echoed";
+  EXPECT_LT(PeakMemoryKiB(shell.Pid()), 64 * 1024) << "the line is not stored";
+  shell.Send("#" + std::string(kLimit - 2, 'c') + "\r");  // a comment at the limit: no answer
+  shell.Send("sleep 0");
+  EXPECT_STREQ("sleep", shell.NextAnswer()["cmd"].GetString());
+  shell.EndInput();
+  EXPECT_EQ(1, shell.Wait());
 }
 
 // --- The plug-in driven through the shell -------------------------------------------------
@@ -304,6 +326,46 @@ TEST_F(ShellPluginTest, HeatedDriveRaisesTemperatureEventsCollectedThroughOperat
                                                                    {10960, "Critical"}};
   EXPECT_EQ(expected, events);
   EXPECT_EQ(std::to_string(kModuleBits + 3), object);
+}
+
+TEST_F(ShellPluginTest, SetAnswersTheValueThePluginApplied) {
+  auto answers = Script("create\ninit\nset plugin PollInterval 0\nset plugin PollInterval 9\n");
+  ASSERT_EQ(4u, answers.size());
+  for (const auto& [answer, applied] : {std::make_pair(2, 2), std::make_pair(3, 9)}) {
+    EXPECT_EQ(0, answers[answer]["result"].GetInt());
+    EXPECT_EQ(applied, answers[answer]["properties"][0]["value"].GetInt());
+  }
+  EXPECT_EQ("PollInterval=9\n", home.ReadFile("Varnock.ini"));
+}
+
+// --- Hostile tool output --------------------------------------------------------------------
+
+// Pages and the version nested a million levels deep (2 MB, well under the output cap) are read
+// once, by the plug-in's iterative parser: the shell neither crashes nor reads them otherwise.
+TEST_F(ShellPluginTest, ToolOutputNestedAMillionLevelsDeepDoesNotBringTheShellDown) {
+  constexpr size_t kDepth = 1000000;
+  home.WriteFile("deep.json", std::string(kDepth, '[') + std::string(kDepth, ']'));
+  home.WriteFile("open.json", std::string(kDepth, '{') + "\"");
+  isdct::State state;
+  std::string error;
+  ASSERT_TRUE(isdct::LoadState(home.Path("bin/drives.json"), state, error)) << error;
+  const auto printFile = [&](isdct::Fault& fault, isdct::Run page, const char* file) {
+    fault.kind = isdct::FaultKind::kFile;
+    fault.page = page;
+    fault.path = home.Path(file);
+    fault.status = 0;
+  };
+  printFile(state.fault, isdct::Run::kVersion, "deep.json");
+  printFile(state.drives[0].fault, isdct::Run::kDriveInfo, "deep.json");
+  printFile(state.drives[1].fault, isdct::Run::kSmartHealth, "open.json");
+  ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
+
+  auto answers = Script("create\ninit\ntopology\nrelease\n");
+  ASSERT_EQ(4u, answers.size()) << last.errors;
+  EXPECT_EQ(0, answers[1]["result"].GetInt());
+  EXPECT_EQ(2u, answers[1]["adapterIds"].Size());
+  EXPECT_EQ(0, answers[2]["result"].GetInt());
+  EXPECT_EQ(0, last.status) << last.errors;
 }
 
 TEST_F(ShellPluginTest, EndOfScriptOrCtrlCShutsARunningPluginDown) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "JsonRead.h"
+#include "ToolOutput.h"
 #include "KVLX.h"
 #include "Module.h"
 #include "HostCodes.h"
@@ -32,21 +33,8 @@ constexpr const char* kLogPageTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetLo
 constexpr const char* kHealthTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetLogPageInformation";
 constexpr const char* kVersionTrace = "NAMESPACE_Varnock::IPLUGINAPI_IMPL::GetVersion";
 
-constexpr const char* kInventoryLine = "show -all -o json -vedidevu";
-constexpr const char* kVersionLine = "version -o json";
-constexpr const char* kNoDevice = "No device selected";
-constexpr size_t kNoDeviceLength = 18;
-
-struct LogPageLine {
-  uint32_t page;
-  const char* pattern;
-};
-constexpr LogPageLine kLogPageLines[] = {
-    {2, "show -o json -vedidevu %d -nvmelog SmartHealthInfo"},
-    {197, "show -o json -vedidevu %d -nvmelog TemperatureStatistics"},
-    {202, "show -o json -smart -vedidevu %d"},
-    {203, "show -all -o json -vedidevu %d"},
-};
+using ToolOutput::Query;
+using ToolOutput::Verdict;
 
 // Section names of the inventory; a drive is listed under its product family and serial.
 constexpr const char* kInventorySections[] = {"Intel SSD", "Intel Optane"};
@@ -171,10 +159,6 @@ bool HasServedModelPrefix(const std::string& model) {
   return false;
 }
 
-bool SaysNoDevice(const std::string& output) {
-  return output.size() >= kNoDeviceLength && output.find(kNoDevice) != std::string::npos;
-}
-
 }  // namespace
 
 // Traces a value taken into a record, as a text or as a number.
@@ -290,14 +274,13 @@ ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>
   infos.clear();
 
   std::string output;
-  const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, kInventoryLine, output);
-  if (result != 1) {
+  const uint32_t result =
+      KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kInventoryLine, output);
+  if (result != 1)
     VTRACE_AS(kInventoryTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
-    return kToolFailed;
-  }
-  if (output.empty()) return kToolFailed;
   rapidjson::Document document;
-  if (!JsonRead::Parse(output, document)) return kToolFailed;
+  if (ToolOutput::Judge(Query::kInventory, result, output, document) != Verdict::kTaken)
+    return kToolFailed;
   if (!document.IsObject()) return kNoSupportedHardware;
 
   for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
@@ -316,20 +299,16 @@ ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>
 
 ToolStatus GetLogPage(const std::string& toolPath, uint32_t index, uint32_t page,
                       rapidjson::Document& document) {
-  const char* pattern = nullptr;
-  for (const LogPageLine& line : kLogPageLines) {
-    if (line.page == page) pattern = line.pattern;
-  }
-  if (pattern == nullptr) return kUnknownLogPage;
+  std::string arguments;
+  if (!ToolOutput::LogPageArguments(page, index, arguments)) return kUnknownLogPage;
 
-  const std::string arguments = Fmt(pattern, index);
   VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand start: %s %s", toolPath, arguments);
   std::string output;
   const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, arguments, output);
   VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
-  if (result != 1 || output.empty() || SaysNoDevice(output)) return kToolFailed;
-  if (!JsonRead::Parse(output, document)) return kToolFailed;
-  return kOk;
+  return ToolOutput::Judge(Query::kLogPage, result, output, document) == Verdict::kTaken
+             ? kOk
+             : kToolFailed;
 }
 
 ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
@@ -361,10 +340,11 @@ ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
 
 std::string GetVersion(const std::string& toolPath) {
   std::string output;
-  if (KVLX::CSystem::ExecuteCommand(toolPath, kVersionLine, output) != 1) return std::string();
-  if (output.empty() || SaysNoDevice(output)) return std::string();
+  const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kVersionLine, output);
   rapidjson::Document document;
-  if (!JsonRead::Parse(output, document) || !document.IsObject()) return std::string();
+  if (ToolOutput::Judge(Query::kVersion, result, output, document) != Verdict::kTaken ||
+      !document.IsObject())
+    return std::string();
 
   for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
     if (!section->value.IsObject() || !JsonRead::NameEquals(section->name, kVersionSection))

@@ -6,25 +6,9 @@
 #include <boost/convert.hpp>
 #include <boost/convert/stream.hpp>
 #include <boost/optional.hpp>
-#include <rapidjson/encodedstream.h>
-#include <rapidjson/memorystream.h>
 
 namespace NAMESPACE_Varnock {
 namespace JsonRead {
-
-bool Parse(const std::string& text, rapidjson::Document& document) {
-  // The same stream that Document::Parse(text, length) uses (a UTF-8 byte-order mark is
-  // skipped), parsed iteratively.
-  rapidjson::MemoryStream memory(text.data(), text.size());
-  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);
-  rapidjson::Document fresh;
-  fresh.ParseStream<rapidjson::kParseIterativeFlag, rapidjson::UTF8<>>(input);
-  // The parser takes a NUL byte for the end of the text; anything after one is not white space.
-  const bool ok = !fresh.HasParseError() && memory.Tell() == text.size();
-  if (!ok) fresh.SetNull();
-  document.Swap(fresh);
-  return ok;
-}
 
 namespace {
 

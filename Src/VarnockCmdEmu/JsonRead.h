@@ -1,5 +1,5 @@
-// Reading the vendor tool's JSON output: parsing one whole output text, recognising sections
-// by name, and taking values of a given kind out of a section into a record through a table of
+// Reading the vendor tool's parsed JSON output (ToolOutput parses it): recognising sections by
+// name, and taking values of a given kind out of a section into a record through a table of
 // keys. Stateless functions; a document must be used by one thread at a time.
 #pragma once
 
@@ -11,11 +11,6 @@
 
 namespace NAMESPACE_Varnock {
 namespace JsonRead {
-
-// Parses the whole `text` into `document`, replacing its content. The parser is iterative, so
-// nesting depth costs heap rather than stack. Returns false (the document then holds null) for
-// an empty document, a syntax error, or anything but white space after the root value.
-[[nodiscard]] bool Parse(const std::string& text, rapidjson::Document& document);
 
 // The section test: true when the member name starts with `wanted`, comparing each character
 // after upper-case mapping by the process's global locale.

@@ -91,7 +91,7 @@ bool OnlyBlanks(const char* first, const char* last) {
 
 // A failure of a statement on the open connection: counted by its kind, then raised.
 [[noreturn]] void RaiseFailure(sqlite3* db, const std::string& message) {
-  NoteDatabaseError(sqlite3_extended_errcode(db), message);
+  NoteDatabaseError(sqlite3_extended_errcode(db), message, sqlite3_system_errno(db));
   Raise(message);
 }
 
@@ -209,7 +209,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    NoteDatabaseError(rc, Unavailable(path, reason));
+    NoteDatabaseError(rc, Unavailable(path, reason), db != nullptr ? sqlite3_system_errno(db) : 0);
     sqlite3_close_v2(db);
     return std::make_shared<DatabaseDAO>(Unavailable(path, reason));
   }
@@ -229,7 +229,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   if (sqlite3_exec(db, setup, nullptr, nullptr, &error) != SQLITE_OK ||
       sqlite3_exec(db, schema.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     const std::string reason = error != nullptr ? error : sqlite3_errmsg(db);
-    NoteDatabaseError(sqlite3_errcode(db), Unavailable(path, reason));
+    NoteDatabaseError(sqlite3_errcode(db), Unavailable(path, reason), sqlite3_system_errno(db));
     sqlite3_free(error);
     sqlite3_close_v2(db);
     return std::make_shared<DatabaseDAO>(Unavailable(path, reason));

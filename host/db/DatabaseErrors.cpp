@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 
@@ -16,8 +17,12 @@ std::atomic<bool> g_Reported[kDatabaseErrorKinds] = {};
 std::mutex g_ReporterMutex;
 std::shared_ptr<const DatabaseErrorReporter> g_Reporter;  // guarded by g_ReporterMutex
 
-DatabaseErrorKind KindOf(int sqliteCode) {
+DatabaseErrorKind KindOf(int sqliteCode, int systemErrno) {
   switch (sqliteCode & 0xff) {
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+      // SQLite says only that a write failed; the system says it went past the file size limit.
+      return systemErrno == EFBIG ? DatabaseErrorKind::kFileTooLarge : DatabaseErrorKind::kOther;
     case SQLITE_READONLY:
     case SQLITE_PERM:
       return DatabaseErrorKind::kReadOnly;
@@ -54,12 +59,12 @@ void Note(DatabaseErrorKind kind, const std::string& message) {
 
 const char* DatabaseErrorKindName(DatabaseErrorKind kind) {
   static constexpr const char* kNames[kDatabaseErrorKinds] = {
-      "read_only", "locked", "corrupt", "cannot_open", "replaced", "other"};
+      "read_only", "locked", "corrupt", "cannot_open", "replaced", "file_too_large", "other"};
   return kNames[static_cast<int>(kind)];
 }
 
-void NoteDatabaseError(int sqliteCode, const std::string& message) {
-  Note(KindOf(sqliteCode), message);
+void NoteDatabaseError(int sqliteCode, const std::string& message, int systemErrno) {
+  Note(KindOf(sqliteCode, systemErrno), message);
 }
 
 void NoteDatabaseReplaced(const std::string& path) {

@@ -9,15 +9,23 @@
 
 namespace DatabaseWrapper {
 
-enum class DatabaseErrorKind { kReadOnly, kLocked, kCorrupt, kCannotOpen, kReplaced, kOther };
-constexpr int kDatabaseErrorKinds = 6;
+enum class DatabaseErrorKind {
+  kReadOnly,
+  kLocked,
+  kCorrupt,
+  kCannotOpen,
+  kReplaced,
+  kFileTooLarge,  // a write past the process's file size limit (EFBIG)
+  kOther,
+};
+constexpr int kDatabaseErrorKinds = 7;
 
-// "read_only", "locked", "corrupt", "cannot_open", "replaced", "other".
+// "read_only", "locked", "corrupt", "cannot_open", "replaced", "file_too_large", "other".
 const char* DatabaseErrorKindName(DatabaseErrorKind kind);
 
-// Notes one error with SQLite's result code (extended codes are folded to their primary code)
-// and its message.
-void NoteDatabaseError(int sqliteCode, const std::string& message);
+// Notes one error with SQLite's result code (extended codes are folded to their primary code),
+// the system's error number behind it (sqlite3_system_errno; 0: none known) and its message.
+void NoteDatabaseError(int sqliteCode, const std::string& message, int systemErrno = 0);
 // Notes that the database file was deleted or replaced under an open connection (the connection
 // opens the file found at the path again).
 void NoteDatabaseReplaced(const std::string& path);

@@ -157,9 +157,13 @@ std::string LineKey(const std::string& line, std::string* value = nullptr) {
   return Trim(trimmed.substr(0, equals));
 }
 
+constexpr const char* kUtf8Bom = "\xEF\xBB\xBF";
+
 // Reads the whole file into lines (each without its '\n'). False when it cannot be read or is
-// too large; `exists` tells a missing file from an unreadable one.
-bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& exists) {
+// too large; `exists` tells a missing file from an unreadable one. A leading UTF-8 byte-order
+// mark (as editors on Windows write one) is no part of the first line; `bom` says it was there.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& exists,
+               bool* bom = nullptr) {
   lines.clear();
   struct stat st = {};
   exists = stat(path.c_str(), &st) == 0;
@@ -169,6 +173,9 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& e
   if (!in) return false;
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
+  const bool marked = !lines.empty() && lines[0].compare(0, 3, kUtf8Bom) == 0;
+  if (marked) lines[0].erase(0, 3);
+  if (bom != nullptr) *bom = marked;
   return !in.bad();
 }
 
@@ -219,10 +226,12 @@ uint32_t CConfigFile::WriteKeyValue(const std::string& key, const std::string& v
   if (!error) path = target.string();
   std::vector<std::string> lines;
   bool exists = false;
-  if (!ReadLines(path, lines, exists) && exists) return ERR_NO_PROPERTY_FOUND;
+  bool bom = false;
+  if (!ReadLines(path, lines, exists, &bom) && exists) return ERR_NO_PROPERTY_FOUND;
 
-  // Replace the key's first line, drop any later duplicates, keep everything else.
-  std::string content;
+  // Replace the key's first line, drop any later duplicates, keep everything else (a
+  // byte-order mark included).
+  std::string content = bom ? kUtf8Bom : "";
   bool written = false;
   for (const std::string& line : lines) {
     if (SameKey(LineKey(line), name)) {

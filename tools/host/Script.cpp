@@ -19,12 +19,27 @@ namespace host_shell {
 LineReader::Status LineReader::Next(std::string& line) {
   for (;;) {
     if (m_Notifier.Stopped()) return kStopped;
-    size_t end = m_Buffer.find('\n');
-    if (end != std::string::npos || (m_Eof && !m_Buffer.empty())) {
+    const size_t end = m_Buffer.find('\n');
+    if (m_Skipping) {
+      m_Buffer.erase(0, end == std::string::npos ? std::string::npos : end + 1);
+      if (end != std::string::npos) m_Skipping = false;
+      if (m_Skipping && m_Eof) return kEnd;
+      if (!m_Skipping) continue;
+    } else if (end != std::string::npos || (m_Eof && !m_Buffer.empty())) {
+      const size_t length = end == std::string::npos ? m_Buffer.size() : end;
+      if (length > kMaxLine + (length > 0 && m_Buffer[length - 1] == '\r' ? 1 : 0)) {
+        m_Buffer.erase(0, end == std::string::npos ? std::string::npos : end + 1);
+        return kTooLong;
+      }
       line = m_Buffer.substr(0, end);
       m_Buffer.erase(0, end == std::string::npos ? std::string::npos : end + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return kLine;
+    } else if (m_Buffer.size() > kMaxLine + 1) {
+      // No line end within the limit (plus room for a carriage return): the rest is skipped.
+      m_Buffer.clear();
+      m_Skipping = true;
+      return kTooLong;
     }
     if (m_Eof) return kEnd;
     pollfd entries[2] = {{m_Fd, POLLIN, 0}, {m_StopFd, POLLIN, 0}};
@@ -67,8 +82,18 @@ const ScriptSession::CommandRow ScriptSession::kCommands[] = {
 int ScriptSession::Run(int fd, int stopFd) {
   LineReader reader(fd, stopFd, m_Notifier);
   std::string line;
-  while (reader.Next(line) == LineReader::kLine) {
-    Execute(line);
+  for (LineReader::Status status; (status = reader.Next(line)) == LineReader::kLine ||
+                                  status == LineReader::kTooLong;) {
+    if (status == LineReader::kTooLong) {
+      // Not echoed: the line may be anything, of any size.
+      Answer answer("", m_Options.json);
+      answer.Error("line longer than " + std::to_string(LineReader::kMaxLine) +
+                   " bytes: skipped, not run");
+      m_Failed = true;
+      WriteAnswer(answer.Render());
+    } else {
+      Execute(line);
+    }
     if (m_Notifier.Stopped()) break;
   }
   m_Host.Shutdown();
@@ -378,6 +403,9 @@ void ScriptSession::Set(const Line& line, Answer& answer) {
     return;
   }
   answer.Result(m_Host.Request(REQ_SET_PROPERTY, id, &property));
+  // The value the plug-in applied, which may differ from the one asked for (it clamps some).
+  PI::CProperty applied(static_cast<PI::_PROPERTY_ID>(prop), false);
+  if (m_Host.Request(REQ_GET_PROPERTY, id, &applied) == PI::ERR_SUCCESS) property = applied;
   answer.Properties({property});
 }
 

@@ -18,20 +18,24 @@ class PluginHost;
 struct Options;
 
 // Reads lines from a descriptor, giving up as soon as a stop request arrives (the stop
-// descriptor becomes readable) even while the input blocks.
+// descriptor becomes readable) even while the input blocks. A line longer than kMaxLine bytes
+// is not kept: the reader says so once and skips the rest of it, so memory stays bounded
+// whatever the input.
 class LineReader {
  public:
-  enum Status { kLine, kEnd, kStopped };
+  static constexpr size_t kMaxLine = 64 * 1024;  // bytes, without the line end
+  enum Status { kLine, kTooLong, kEnd, kStopped };
   LineReader(int fd, int stopFd, const Notifier& notifier)
       : m_Fd(fd), m_StopFd(stopFd), m_Notifier(notifier) {}
-  // The next line without its line end.
+  // The next line without its line end (kLine), or kTooLong for a line past the limit.
   Status Next(std::string& line);
 
  private:
   int m_Fd;
   int m_StopFd;
   const Notifier& m_Notifier;
-  std::string m_Buffer;
+  std::string m_Buffer;      // at most kMaxLine plus one read
+  bool m_Skipping = false;   // dropping the rest of a line that was too long
   bool m_Eof = false;
 };
 

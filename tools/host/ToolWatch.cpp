@@ -1,5 +1,6 @@
 #include "ToolWatch.h"
 
+#include <cerrno>
 #include <cstring>
 #include <sstream>
 
@@ -7,25 +8,15 @@
 #include <rapidjson/error/en.h>
 
 #include "KVLX.h"
+#include "ToolOutput.h"
 
 namespace host_shell {
 
 namespace {
 
-// The argument lines the plug-in sends: the inventory query, and the pages of one drive, which
-// name the drive's tool index after this word.
-constexpr const char* kInventoryLine = "show -all -o json -vedidevu";
-constexpr const char* kDriveWord = "-vedidevu ";
-
-// The tool index a page line names, or -1.
-long DriveIndex(const std::string& arguments) {
-  const size_t at = arguments.find(kDriveWord);
-  if (at == std::string::npos) return -1;
-  const char* digits = arguments.c_str() + at + std::strlen(kDriveWord);
-  char* end = nullptr;
-  const long index = std::strtol(digits, &end, 10);
-  return end != digits && index >= 0 ? index : -1;
-}
+namespace ToolOutput = NAMESPACE_Varnock::ToolOutput;
+using ToolOutput::Query;
+using ToolOutput::Verdict;
 
 std::string Seconds(unsigned long long ms) {
   std::ostringstream text;
@@ -33,35 +24,61 @@ std::string Seconds(unsigned long long ms) {
   return text.str();
 }
 
-}  // namespace
+// The result ExecuteCommand gave the plug-in for this run: 1 when the program was started and
+// ended by itself (whatever its status, a signal included), 0 when it could not be started, ran
+// past the time limit or printed more than the cap.
+uint32_t RunResult(const ToolWatch::Run& run) {
+  return run.startError == 0 && !run.timedOut && !run.outputTooLarge ? 1 : 0;
+}
 
-std::string ToolWatch::Problem(const Run& run, const std::string& output,
-                               rapidjson::Document& document) {
+// How the program ended when that is worth saying: a signal or a status other than 0.
+std::string Ending(const ToolWatch::Run& run) {
+  if (run.signal != 0) return "killed by signal " + std::to_string(run.signal);
+  if (run.exitStatus != 0) return "exit status " + std::to_string(run.exitStatus);
+  return "";
+}
+
+// "tool PATH: why" for an inventory run, or empty when it was taken from a clean exit.
+std::string Problem(const ToolWatch::Run& run, const std::string& output, Verdict verdict,
+                    size_t errorOffset, rapidjson::ParseErrorCode errorCode) {
+  const std::string ending = Ending(run);
   std::string why;
-  if (run.startError == ENOENT) {
-    why = "not found";
-  } else if (run.startError == EACCES) {
-    why = "not executable";
-  } else if (run.startError != 0) {
-    why = std::string("cannot be started: ") + std::strerror(run.startError);
-  } else if (run.timedOut) {
-    why = "timed out after " + Seconds(run.timeLimitMs) + " s";
-  } else if (run.outputTooLarge) {
-    why = "output too large (more than " + std::to_string(output.size()) + " bytes)";
-  } else if (run.signal != 0) {
-    why = "killed by signal " + std::to_string(run.signal);
-  } else if (run.exitStatus != 0) {
-    why = "exit status " + std::to_string(run.exitStatus);
-  } else if (output.empty()) {
-    why = "printed nothing";
-  } else {
-    document.Parse(output.c_str(), output.size());
-    if (!document.HasParseError()) return "";
-    why = "not JSON at byte " + std::to_string(document.GetErrorOffset()) + " (" +
-          rapidjson::GetParseError_En(document.GetParseError()) + ")";
+  switch (verdict) {
+    case Verdict::kNotCompleted:
+      if (run.startError == ENOENT) {
+        why = "not found";
+      } else if (run.startError == EACCES) {
+        why = "not executable";
+      } else if (run.startError != 0) {
+        why = std::string("cannot be started: ") + std::strerror(run.startError);
+      } else if (run.timedOut) {
+        why = "timed out after " + Seconds(run.timeLimitMs) + " s";
+      } else {
+        why = "output too large (more than " + std::to_string(output.size()) + " bytes)";
+      }
+      break;
+    case Verdict::kEmpty:
+      why = ending.empty() ? "printed nothing" : ending;
+      break;
+    case Verdict::kNoDevice:
+      why = ending.empty() ? "said \"No device selected\"" : ending;
+      break;
+    case Verdict::kNotJson:
+      why = ending.empty() ? "not JSON at byte " + std::to_string(errorOffset) + " (" +
+                                 rapidjson::GetParseError_En(errorCode) + ")"
+                           : ending;
+      break;
+    case Verdict::kTaken:
+      // Taken all the same (the plug-in does not look at the status), but a likely reason why
+      // the inventory lists no drive.
+      if (ending.empty()) return "";
+      why = ending + " (its JSON output was read)";
+      break;
   }
   return "tool " + run.program + ": " + why;
 }
+
+}  // namespace
 
 ToolWatch& ToolWatch::Process() {
   static ToolWatch watch;
@@ -94,31 +111,40 @@ void ToolWatch::Uninstall() {
 }
 
 void ToolWatch::Observe(const std::string& arguments, const Run& run, const std::string& output) {
-  const bool inventory = arguments == kInventoryLine;
-  const long index = inventory ? -1 : DriveIndex(arguments);
-  if (!inventory && index < 0) return;
+  const ToolOutput::Asked asked = ToolOutput::Identify(arguments);
+  if (asked.query != Query::kInventory && asked.query != Query::kLogPage) return;
+  // The output is judged and parsed once, by the plug-in's own rule.
   rapidjson::Document document;
-  const std::string problem = Problem(run, output, document);
+  size_t errorOffset = 0;
+  rapidjson::ParseErrorCode errorCode = rapidjson::kParseErrorNone;
+  const Verdict verdict =
+      ToolOutput::Judge(asked.query, RunResult(run), output, document, &errorOffset, &errorCode);
 
-  std::map<long, std::string> serials;
-  if (inventory && problem.empty() && document.IsObject()) {
-    // Each section of the inventory that names an index and a serial number.
+  if (asked.query == Query::kLogPage) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Pages[asked.index][asked.page] = verdict == Verdict::kTaken;
+    return;
+  }
+
+  std::map<uint32_t, std::string> serials;
+  if (verdict == Verdict::kTaken && document.IsObject()) {
+    // Each section of the inventory that names an index (as the plug-in reads it: a signed
+    // 32-bit number) and a serial number.
     for (auto section = document.MemberBegin(); section != document.MemberEnd(); ++section) {
       const rapidjson::Value& value = section->value;
-      if (!value.IsObject() || !value.HasMember("Index") || !value.HasMember("SerialNumber"))
-        continue;
-      if (value["Index"].IsInt64() && value["SerialNumber"].IsString())
-        serials[static_cast<long>(value["Index"].GetInt64())] = value["SerialNumber"].GetString();
+      if (!value.IsObject()) continue;
+      const auto index = value.FindMember("Index");
+      const auto serial = value.FindMember("SerialNumber");
+      if (index == value.MemberEnd() || serial == value.MemberEnd()) continue;
+      if (index->value.IsInt() && serial->value.IsString())
+        serials[static_cast<uint32_t>(index->value.GetInt())] = serial->value.GetString();
     }
   }
+  const std::string problem = Problem(run, output, verdict, errorOffset, errorCode);
 
   std::lock_guard<std::mutex> lock(m_Mutex);
-  if (inventory) {
-    m_InventoryProblem = problem;
-    if (problem.empty()) m_Serials = std::move(serials);
-  } else {
-    m_Pages[index][arguments] = problem.empty();
-  }
+  m_InventoryProblem = problem;
+  if (verdict == Verdict::kTaken) m_Serials = std::move(serials);
 }
 
 std::string ToolWatch::InventoryProblem() const {

@@ -5,11 +5,10 @@
 // every member is safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-
-#include <rapidjson/document.h>
 
 namespace host_shell {
 
@@ -24,13 +23,14 @@ class ToolWatch {
   void Uninstall();
   ~ToolWatch() { Uninstall(); }
 
-  // "tool PATH: why" for the last inventory query when it did not give JSON (not found, not
-  // executable, timed out after N s, exit status N, output too large, not JSON at byte K ...);
-  // empty when it did.
+  // "tool PATH: why" for the last inventory query when its output was not taken (not found,
+  // not executable, timed out after N s, killed by signal N, exit status N, output too large,
+  // printed nothing, not JSON at byte K ...), or when it was taken from a run that exited with
+  // a status other than 0; empty otherwise.
   std::string InventoryProblem() const;
-  // By serial number: true when every health page of the drive was read (the program exited
-  // with 0 and printed JSON) the last time it was asked for, false when one was not. Drives
-  // the last good inventory does not list are left out.
+  // By serial number: true when the plug-in took every health page of the drive the last time
+  // it asked for it (by the plug-in's own rule, ToolOutput::Judge), false when it rejected one.
+  // Drives the last taken inventory does not list are left out.
   std::map<std::string, bool> HealthReadOk() const;
 
   // What the report of one run says.
@@ -45,17 +45,13 @@ class ToolWatch {
   };
 
  private:
-  // Why a run gave no usable output, in words; empty when it printed JSON, which is then parsed
-  // into `document` (each output is parsed once).
-  static std::string Problem(const Run& run, const std::string& output,
-                             rapidjson::Document& document);
   void Observe(const std::string& arguments, const Run& run, const std::string& output);
 
   mutable std::mutex m_Mutex;
   bool m_Installed = false;                        // guarded by m_Mutex
   std::string m_InventoryProblem;                  // guarded by m_Mutex
-  std::map<long, std::string> m_Serials;           // tool index -> serial; guarded by m_Mutex
-  std::map<long, std::map<std::string, bool>> m_Pages;  // index -> page line -> read; same
+  std::map<uint32_t, std::string> m_Serials;  // tool index -> serial; guarded by m_Mutex
+  std::map<uint32_t, std::map<uint32_t, bool>> m_Pages;  // index -> page -> taken; same
 };
 
 }  // namespace host_shell

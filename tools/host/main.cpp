@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "DatabaseErrors.h"
@@ -114,6 +115,11 @@ int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  // A write past the file size limit (ulimit -f) then fails with EFBIG, which the database
+  // counts and tells as an error of its own kind, instead of ending the shell without a word.
+  signal(SIGXFSZ, SIG_IGN);
+#endif
   host_shell::Options options;
   DefaultPaths(options);
   std::string error;

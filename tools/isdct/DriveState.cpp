@@ -27,7 +27,7 @@ constexpr FaultKindName_ kFaultKinds[] = {
     {FaultKind::kNone, "none"},         {FaultKind::kHang, "hang"},
     {FaultKind::kCrash, "crash"},       {FaultKind::kInvalidJson, "invalid-json"},
     {FaultKind::kEmpty, "empty"},       {FaultKind::kExit, "exit"},
-    {FaultKind::kNoDevice, "no-device"},
+    {FaultKind::kNoDevice, "no-device"}, {FaultKind::kFile, "file"},
 };
 
 struct RunName_ {
@@ -55,6 +55,7 @@ bool ParseFault(const rapidjson::Value& value, Fault& fault, std::string& error)
     return false;
   }
   fault = Fault();
+  bool statusGiven = false;
   for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
     const std::string name = member->name.GetString();
     const rapidjson::Value& v = member->value;
@@ -77,10 +78,24 @@ bool ParseFault(const rapidjson::Value& value, Fault& fault, std::string& error)
         return false;
       }
       fault.status = v.GetInt();
+      statusGiven = true;
+    } else if (name == "path") {
+      if (!v.IsString()) {
+        error = "a fault's path must be a text";
+        return false;
+      }
+      fault.path = v.GetString();
     } else {
       error = "unknown fault member \"" + name + "\"";
       return false;
     }
+  }
+  if (fault.kind == FaultKind::kFile) {
+    if (fault.path.empty()) {
+      error = "a file fault needs a path";
+      return false;
+    }
+    if (!statusGiven) fault.status = 0;
   }
   return true;
 }
@@ -152,9 +167,13 @@ void WriteFault(rapidjson::PrettyWriter<rapidjson::StringBuffer>& out, const Fau
     }
     if (!written) out.String(RunName(fault.page));
   }
-  if (fault.kind == FaultKind::kExit) {
+  if (fault.kind == FaultKind::kExit || fault.kind == FaultKind::kFile) {
     out.Key("status");
     out.Int(fault.status);
+  }
+  if (fault.kind == FaultKind::kFile) {
+    out.Key("path");
+    out.String(fault.path.c_str(), static_cast<rapidjson::SizeType>(fault.path.size()));
   }
   out.EndObject();
 }

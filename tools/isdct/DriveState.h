@@ -25,7 +25,8 @@
 // A fault has a "kind": "hang" (sleeps until killed), "crash" (prints part of the answer, then
 // aborts), "invalid-json" (prints the answer cut short), "empty" (prints nothing), "exit"
 // (prints an error on standard error only and exits with "status", default 1) or "no-device"
-// (answers "No device selected"). Its "page" chooses the runs it hits: 2, 197, 202 or 203 (one health page of the
+// (answers "No device selected") or "file" (prints the contents of the file "path" instead of
+// the answer, then exits with "status", default 0: output of any shape, at once). Its "page" chooses the runs it hits: 2, 197, 202 or 203 (one health page of the
 // drive), "inventory" (the listing of all drives), "version", or "all" (the default: every
 // per-drive page for a drive's fault, every run for the tool's fault).
 #pragma once
@@ -37,7 +38,7 @@
 
 namespace isdct {
 
-enum class FaultKind { kNone, kHang, kCrash, kInvalidJson, kEmpty, kExit, kNoDevice };
+enum class FaultKind { kNone, kHang, kCrash, kInvalidJson, kEmpty, kExit, kNoDevice, kFile };
 
 // The runs of the tool that a fault's "page" chooses; kAll stands for every run.
 enum class Run {
@@ -53,7 +54,8 @@ enum class Run {
 struct Fault {
   FaultKind kind = FaultKind::kNone;
   Run page = Run::kAll;
-  int status = 1;  // exit status of FaultKind::kExit
+  int status = 1;    // exit status of FaultKind::kExit and kFile
+  std::string path;  // the file FaultKind::kFile prints
 
   bool Active() const { return kind != FaultKind::kNone; }
   // True when the fault hits `run`.

@@ -8,6 +8,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,15 @@ int Play(const std::string& answer, const Fault& fault) {
     case FaultKind::kNoDevice:
       Print(NoDeviceAnswer());
       return kExitNoDevice;
+    case FaultKind::kFile: {
+      std::ifstream file(fault.path, std::ios::binary);
+      if (!file) {
+        std::fprintf(stderr, "isdct.exe: cannot read %s\n", fault.path.c_str());
+        return kExitState;
+      }
+      Print(std::string(std::istreambuf_iterator<char>(file), {}));
+      return fault.status;
+    }
   }
   return 0;
 }
