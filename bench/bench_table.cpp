@@ -170,7 +170,7 @@ void PassRows(const rapidjson::Document& passes) {
     const bool known = pass > 0 && floor > 0 && ratio > 0;
     const bool cpuKnown = cpu > 0 && floorCpu > 0 && cpuRatio > 0;
     const bool hasTarget = row.maxRatio != kNoTarget || row.maxCpuRatio != kNoTarget;
-    const bool met = (row.maxRatio == kNoTarget || (known && ratio <= row.maxRatio)) &&
+    const bool met = known && cpuKnown && (row.maxRatio == kNoTarget || (known && ratio <= row.maxRatio)) &&
                      (row.maxCpuRatio == kNoTarget || (cpuKnown && cpuRatio <= row.maxCpuRatio));
     Row(row.figure, Duration(pass),
         Duration(floor) + (runs > 0 ? Fixed(" (%.0f tool runs)", runs) : ""),
