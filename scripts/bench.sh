@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in a Release tree, runs them and prints one table: what the plug-in costs
 # its host against the least its job can cost (the same tool runs alone), the host's requests,
-# program starts from a large host, and the host shell's memory over 100 full passes.
+# program starts from a large host, and the host shell's memory over 30 full passes.
 # Usage: scripts/bench.sh [BUILD_DIR]   (default build-bench; results in BUILD_DIR/bench-results)
 set -euo pipefail
 
@@ -17,6 +17,7 @@ if ! "$here/scripts/setup.sh" --tests "$build_dir" -DCMAKE_BUILD_TYPE=Release -D
   exit 1
 fi
 bench="$build_dir/bench"
+SECONDS=0  # the benchmarks' own time, without the build
 
 # Each program leaves its output and log in the results folder; a failed one leaves its rows
 # "missing" in the table.
@@ -29,8 +30,8 @@ run() {
 run passes "$bench/passes_bench" --benchmark_out="$results/passes.json" \
   --benchmark_out_format=json
 run spawn "$bench/spawn_bench" --benchmark_out="$results/spawn.json" --benchmark_out_format=json
-echo "Running memory (128 drives, 101 full passes) ..." >&2
-"$bench/memory_bench" >"$results/memory.json" 2>"$results/memory.log" ||
+echo "Running memory (128 drives, 31 full passes) ..." >&2
+"$bench/memory_bench" --passes 30 >"$results/memory.json" 2>"$results/memory.log" ||
   echo "memory failed; see $results/memory.log" >&2
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
@@ -38,4 +39,8 @@ memory=$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)
 echo
 echo "Machine: $(nproc) cores, $cpu, $memory memory; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-"$bench/bench_table" "$results/passes.json" "$results/spawn.json" "$results/memory.json"
+status=0
+"$bench/bench_table" "$results/passes.json" "$results/spawn.json" "$results/memory.json" || status=$?
+echo
+echo "The benchmarks took $((SECONDS / 60)) min $((SECONDS % 60)) s."
+exit "$status"
