@@ -17,6 +17,7 @@
 #include <rapidjson/stringbuffer.h>
 
 #include "DriveState.h"
+#include "KernelSource.h"
 
 namespace isdct {
 namespace {
@@ -28,7 +29,17 @@ constexpr const char* kUsage =
     "       isdct.exe show -o json -vedidevu INDEX -nvmelog TemperatureStatistics\n"
     "       isdct.exe show -o json -smart -vedidevu INDEX\n"
     "       isdct.exe version -o json\n"
-    "Answers from the drive state in $ISDCT_STATE, or drives.json beside the program.\n";
+    "Answers from the drive state in $ISDCT_STATE, or drives.json beside the program (the\n"
+    "default). With ISDCT_SOURCE=kernel, or a line source=kernel in isdct.ini beside the\n"
+    "program, it answers from this machine's NVMe controllers instead: identity from sysfs,\n"
+    "Identify and log pages through the kernel's admin pass-through, which needs CAP_SYS_ADMIN\n"
+    "in the initial user namespace (CAP_SYS_RAWIO does not do; root in a rootless container\n"
+    "does not count). Without it the SMART page holds only the hwmon sensor's temperature and\n"
+    "alarm. Drive indexes are the controllers' instance numbers (nvme2 is index 2).\n"
+    "  ISDCT_SYSFS_ROOT, ISDCT_DEV_ROOT  read another sysfs tree / device directory\n"
+    "  ISDCT_TIMEOUT_MS or timeout_ms=   limit of each admin command (default 5000)\n"
+    "Exit status: 0 answered, 1 no device, 2 usage, 3 drive state or settings, 4 no permission,\n"
+    "5 controller gone, 6 command refused (status printed), 7 command timed out.\n";
 
 constexpr int kExitUsage = 2;
 constexpr int kExitState = 3;
@@ -132,14 +143,38 @@ void WriteField(Writer& out, const Drive& drive, const FieldInfo& field) {
 }
 
 // One drive as the inventory and page 203 list it.
-void WriteDriveInfo(Writer& out, const Drive& drive) {
+// What the kernel source adds to a drive's sections, and the fields it could not read.
+struct Additions {
+  const std::vector<ExtraField>* extras = nullptr;
+  const std::vector<std::string>* unread = nullptr;
+
+  bool Unread(const FieldInfo& field) const {
+    if (unread == nullptr) return false;
+    for (const std::string& name : *unread) {
+      if (name == field.name) return true;
+    }
+    return false;
+  }
+  void Write(Writer& out, Section section) const {
+    if (extras == nullptr) return;
+    for (const ExtraField& extra : *extras) {
+      if (extra.section != section) continue;
+      Key(out, extra.key);
+      if (const auto* text = std::get_if<std::string>(&extra.value)) Text(out, *text);
+      else out.Int64(std::get<int64_t>(extra.value));
+    }
+  }
+};
+
+void WriteDriveInfo(Writer& out, const Drive& drive, const Additions& additions = {}) {
   Key(out, drive.family + " " + drive.serial);
   out.StartObject();
   for (const FieldInfo& field : kDriveFields) {
-    if (field.section != Section::kDriveInfo) continue;
+    if (field.section != Section::kDriveInfo || additions.Unread(field)) continue;
     out.Key(field.toolKey);
     WriteField(out, drive, field);
   }
+  additions.Write(out, Section::kDriveInfo);
   out.Key("ProductFamily");
   Text(out, drive.productFamily.empty() ? drive.family : drive.productFamily);
   if (!drive.rsteDiskId.empty()) {
@@ -149,11 +184,12 @@ void WriteDriveInfo(Writer& out, const Drive& drive) {
   out.EndObject();
 }
 
-void WritePage(Writer& out, const Drive& drive, const PageSection& page) {
+void WritePage(Writer& out, const Drive& drive, const PageSection& page,
+               const Additions& additions = {}) {
   Key(out, std::string(page.name) + " " + drive.serial);
   out.StartObject();
   for (const FieldInfo& field : kDriveFields) {
-    if (field.section != page.section) continue;
+    if (field.section != page.section || additions.Unread(field)) continue;
     out.Key(field.toolKey);
     if (page.section == Section::kSmartAttributes) {
       out.StartObject();
@@ -164,6 +200,7 @@ void WritePage(Writer& out, const Drive& drive, const PageSection& page) {
       WriteField(out, drive, field);
     }
   }
+  additions.Write(out, page.section);
   out.EndObject();
 }
 
@@ -194,6 +231,29 @@ std::string Answer(const State& state, Run run, const Drive* drive) {
   }
   out.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string Finish(Writer& out, rapidjson::StringBuffer& buffer) {
+  out.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+// The kernel source's answer to `run` for `drives` (all of them for the inventory, else one).
+std::string KernelAnswer(const std::vector<KernelDrive>& drives, Run run) {
+  rapidjson::StringBuffer buffer;
+  Writer out(buffer);
+  out.StartObject();
+  for (const KernelDrive& drive : drives) {
+    const Additions additions{&drive.extras, &drive.unread};
+    if (run == Run::kInventory || run == Run::kDriveInfo) {
+      WriteDriveInfo(out, drive.drive, additions);
+      continue;
+    }
+    for (const PageSection& page : kPageSections) {
+      if (page.run == run) WritePage(out, drive.drive, page, additions);
+    }
+  }
+  return Finish(out, buffer);
 }
 
 std::string NoDeviceAnswer() { return "{\n    \"Error\": \"No device selected\"\n}\n"; }
@@ -239,6 +299,70 @@ int Play(const std::string& answer, const Fault& fault) {
   return 0;
 }
 
+// The source of the answers: isdct.ini beside the program ("source=kernel", "timeout_ms=N"),
+// then ISDCT_SOURCE, ISDCT_TIMEOUT_MS, ISDCT_SYSFS_ROOT and ISDCT_DEV_ROOT.
+bool LoadSettings(bool& kernel, KernelOptions& options, std::string& error) {
+  std::string source;
+  std::string timeout;
+  const std::string ini =
+      DefaultStatePath().substr(0, DefaultStatePath().rfind('/') + 1) + "isdct.ini";
+  if (FILE* file = std::fopen(ini.c_str(), "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+      std::string text(line);
+      text.erase(text.find_last_not_of(" \t\r\n") + 1);
+      if (text.compare(0, 7, "source=") == 0) source = text.substr(7);
+      if (text.compare(0, 11, "timeout_ms=") == 0) timeout = text.substr(11);
+    }
+    std::fclose(file);
+  }
+  const auto env = [](const char* name, std::string& value) {
+    const char* text = std::getenv(name);
+    if (text != nullptr && *text != '\0') value = text;
+  };
+  env("ISDCT_SOURCE", source);
+  env("ISDCT_TIMEOUT_MS", timeout);
+  env("ISDCT_SYSFS_ROOT", options.sysfsRoot);
+  env("ISDCT_DEV_ROOT", options.devRoot);
+  if (!source.empty() && source != "kernel" && source != "state") {
+    error = "source must be kernel or state, not \"" + source + "\"";
+    return false;
+  }
+  kernel = source == "kernel";
+  if (!timeout.empty()) {
+    char* end = nullptr;
+    const long ms = std::strtol(timeout.c_str(), &end, 10);
+    if (*end != '\0' || ms < 1 || ms > 600000) {
+      error = "timeout_ms must be 1 to 600000, not \"" + timeout + "\"";
+      return false;
+    }
+    options.timeoutMs = static_cast<int>(ms);
+  }
+  return true;
+}
+
+int KernelMain(const KernelOptions& options, Run run, int64_t index) {
+  if (run == Run::kVersion) {
+    Print(Answer(State(), run, nullptr));
+    return 0;
+  }
+  std::vector<KernelDrive> drives(1);
+  KernelError error;
+  const bool read = run == Run::kInventory
+                        ? ListKernelDrives(options, drives, error)
+                        : index >= 0 && ReadKernelDrive(options, index, run, drives[0], error);
+  if (!read && (index < 0 || error.message.empty()) && run != Run::kInventory) {
+    Print(NoDeviceAnswer());
+    return kExitNoDevice;
+  }
+  if (!read) {
+    std::fprintf(stderr, "isdct.exe: %s\n", error.message.c_str());
+    return error.exitStatus;
+  }
+  Print(KernelAnswer(drives, run));
+  return 0;
+}
+
 int Main(const std::vector<std::string>& args) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     std::fputs(kUsage, stdout);
@@ -251,9 +375,17 @@ int Main(const std::vector<std::string>& args) {
     return kExitUsage;
   }
 
+  bool kernel = false;
+  KernelOptions options;
+  std::string error;
+  if (!LoadSettings(kernel, options, error)) {
+    std::fprintf(stderr, "isdct.exe: settings: %s\n", error.c_str());
+    return kExitState;
+  }
+  if (kernel) return KernelMain(options, run, index);
+
   const std::string path = DefaultStatePath();
   State state;
-  std::string error;
   if (!LoadState(path, state, error)) {
     std::fprintf(stderr, "isdct.exe: drive state: %s\n", error.c_str());
     return kExitState;
