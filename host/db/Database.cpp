@@ -23,6 +23,7 @@
 #include "DatabaseErrors.h"
 #include "DatabaseORM.h"
 #include "KVL.h"
+#include "Platform.h"
 #include "Schema.h"
 
 namespace DatabaseWrapper {
@@ -206,7 +207,7 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
   const int flags = mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY
                                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  const int rc = sqlite3_open_v2(KVL::Platform::PathToUtf8(path).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     NoteDatabaseError(rc, Unavailable(path, reason), db != nullptr ? sqlite3_system_errno(db) : 0);

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "KVLX.h"
+#include "Platform.h"
 
 namespace KVLX {
 
@@ -92,16 +93,30 @@ struct PciSnapshot {
 };
 PciSnapshot g_PciSnapshot;  // guarded by g_PciMutex
 
+// The functions the system lists by other means than a sysfs tree that match `ids`, in address
+// order; false where the tree is to be read.
+bool FindMachineFunctions(const IdList& ids, std::vector<PciFunction>& found) {
+  std::vector<KVL::Platform::PciFunctionId> machine;
+  if (!KVL::Platform::MachinePciFunctions(machine)) return false;
+  for (const auto& m : machine) {
+    if (std::find(ids.begin(), ids.end(), std::make_pair(m.vendor, m.deviceId)) != ids.end())
+      found.push_back({m.segment, m.bus, m.device, m.function});
+  }
+  std::sort(found.begin(), found.end());
+  return true;
+}
+
 // Every function of the PCI tree whose vendor:device pair is one of `ids`, in address order.
 std::vector<PciFunction> FindFunctions(const IdList& ids, uint32_t instance) {
   std::lock_guard<std::mutex> lock(g_PciMutex);
+  std::vector<PciFunction> found;
+  if (g_PciRoot.empty() && FindMachineFunctions(ids, found)) return found;
   const std::string root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
   Listing entries = ListDirectory(root);
   PciSnapshot& last = g_PciSnapshot;
   if (instance > 1 && last.root == root && last.ids == ids && last.entries == entries)
     return last.found;
 
-  std::vector<PciFunction> found;
   for (const auto& entry : entries) {
     PciFunction f;
     if (!ParseAddress(entry.first, f)) continue;

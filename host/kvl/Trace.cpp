@@ -1,9 +1,7 @@
 // Trace settings (a level mask per module and the sink) and trace records.
 
 #include "KVL.h"
-
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "Platform.h"
 
 #include <cstdio>
 #include <ctime>
@@ -55,9 +53,9 @@ void SetTraceFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(t.mutex);
   if (t.file != nullptr) std::fclose(t.file);
   t.file = nullptr;
-  // "e": close-on-exec, so programs the host runs do not inherit the trace file. A file that
-  // cannot be opened leaves records on standard error.
-  if (!path.empty()) t.file = std::fopen(path.c_str(), "ae");
+  // Programs the host runs do not inherit the trace file. A file that cannot be opened leaves
+  // records on standard error.
+  if (!path.empty()) t.file = Platform::OpenAppendNoInherit(path);
 }
 
 }  // namespace Misc
@@ -112,7 +110,7 @@ CTraceStreamBuffer::CTraceStreamBuffer(uint32_t level, const Misc::CModuleInfo& 
 // Record: "time thread level source function:line message".
 CTraceStreamBuffer::~CTraceStreamBuffer() {
   const std::string message = m_Stream != nullptr ? OneLine(m_Stream->Text()) : std::string();
-  const long thread = static_cast<long>(syscall(SYS_gettid));
+  const uint64_t thread = Platform::CurrentThreadId();
   const std::string record = TraceTime(Misc::now()) + " " + std::to_string(thread) + " " +
                              std::to_string(m_Level) + " " + m_Source + " " + m_Function + ":" +
                              std::to_string(m_Line) + " " + message + "\n";

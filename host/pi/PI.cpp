@@ -3,7 +3,6 @@
 #include "PI.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +16,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "KVL.h"
+#include "Platform.h"
 
 namespace PI {
 
@@ -244,27 +244,7 @@ uint32_t CConfigFile::WriteKeyValue(const std::string& key, const std::string& v
   }
   if (!written) content += name + "=" + text + "\n";
 
-  // Atomic replacement: a temporary file beside the target, flushed, then renamed over it.
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) return ERR_NO_PROPERTY_FOUND;
-  struct stat st = {};
-  fchmod(fd, exists && stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < content.size()) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
-    return ERR_NO_PROPERTY_FOUND;
-  }
+  if (!KVL::Platform::ReplaceFileContent(path, content, exists)) return ERR_NO_PROPERTY_FOUND;
   return ERR_SUCCESS;
 }
 

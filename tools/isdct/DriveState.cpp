@@ -231,8 +231,13 @@ const char* RunName(Run run) {
 std::string DefaultStatePath() {
   const char* env = std::getenv("ISDCT_STATE");
   if (env != nullptr && *env != '\0') return env;
+#ifdef _WIN32
+  // The C runtime keeps the program's full path.
+  const std::filesystem::path self = _pgmptr != nullptr ? _pgmptr : "";
+#else
   std::error_code ignored;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
+#endif
   return (self.parent_path() / "drives.json").string();
 }
 
@@ -367,7 +372,10 @@ bool SaveState(const std::string& path, const State& state, std::string& error) 
       return false;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  // std::filesystem replaces an existing file on Windows too (std::rename does not there).
+  std::error_code renamed;
+  std::filesystem::rename(temporary, path, renamed);
+  if (renamed) {
     error = "cannot replace " + path;
     std::remove(temporary.c_str());
     return false;

@@ -3,14 +3,15 @@
 // It runs once per query, several times per drive and poll, so it does nothing but read the
 // state and print one answer.
 
-#include <unistd.h>
 
 #include <cinttypes>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <rapidjson/prettywriter.h>
@@ -270,7 +271,7 @@ int Play(const std::string& answer, const Fault& fault) {
       Print(answer);
       return 0;
     case FaultKind::kHang:
-      for (;;) pause();
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     case FaultKind::kCrash:
       Print(answer.substr(0, answer.size() / 2));
       std::abort();
