@@ -2,7 +2,9 @@
 // the limit of open descriptors; the release of free memory. Stateless; safe from any thread.
 
 #include <malloc.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <ctime>
 #include <fstream>
@@ -23,6 +25,13 @@ std::string CSystem::GetModuleVersion(const std::string& moduleName) {
   return version;
 }
 
+#ifdef _WIN32
+// Windows bounds sockets by memory, not by a descriptor limit; the budget a server takes from this
+// is kept to a number that a 64-bit process holds with ease.
+size_t CSystem::RaiseOpenFileLimit() { return 16384; }
+
+void CSystem::ReleaseFreeMemory() { _heapmin(); }
+#else
 size_t CSystem::RaiseOpenFileLimit() {
   rlimit limit = {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
@@ -35,11 +44,17 @@ size_t CSystem::RaiseOpenFileLimit() {
 }
 
 void CSystem::ReleaseFreeMemory() { malloc_trim(0); }
+#endif
 
 void CSystemTime_Win::GetDate(uint64_t ms, CSystemDate_Win& date) {
   const time_t seconds = static_cast<time_t>(ms / 1000);
   struct tm utc = {};
-  if (gmtime_r(&seconds, &utc) == nullptr) {
+#ifdef _WIN32
+  const bool converted = gmtime_s(&utc, &seconds) == 0;
+#else
+  const bool converted = gmtime_r(&seconds, &utc) != nullptr;
+#endif
+  if (!converted) {
     date = CSystemDate_Win();
     return;
   }
