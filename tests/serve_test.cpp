@@ -606,7 +606,9 @@ TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
   const long peakKiB = PeakMemoryKiB(shell->Pid());
   RecordProperty("shell_peak_rss_kib", static_cast<int>(peakKiB));
   EXPECT_GT(peakKiB, 0);
-  EXPECT_LT(peakKiB, 256 * 1024);
+  if (kMemoryBoundsHold) {
+    EXPECT_LT(peakKiB, 256 * 1024);
+  }
   slow.clear();
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
@@ -669,6 +671,7 @@ class HttpAbuseTest : public ServeTest {
   // memory returns within 10 % of `before`.
   void ExpectMemoryBounded(long before, std::vector<std::unique_ptr<RawConnection>>& attackers,
                            const char* attack) {
+    if (!kMemoryBoundsHold) return attackers.clear();
     const long peak = MemoryKiB(shell->Pid(), "VmHWM");
     RecordProperty(std::string(attack) + "_peak_kib", static_cast<int>(peak));
     EXPECT_LT(peak, 64 * 1024) << attack;
@@ -777,13 +780,12 @@ TEST_F(HttpAbuseTest, IdleAndSlowConnectionsAreClosedAndTheOldestIdleGoesFirst) 
   std::string rest;
   EXPECT_FALSE(silent.Receive(rest));
 
-  // The budget of 4 spent by two idle connections, one busy one and a kept-alive one: the
-  // next connection closes the oldest idle one.
-  limits = "idle=30,request=30,connections=4";
+  // The budget of 3 spent by two idle connections and a kept-alive one: the next connection
+  // closes the oldest idle one. (A connection with half a request sent is not used here: when
+  // the server has read its bytes is not for the client to know.)
+  limits = "idle=30,request=30,connections=3";
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
   ASSERT_NO_FATAL_FAILURE(StartServing());
-  RawConnection busy(port);
-  ASSERT_TRUE(busy.Send("GET /metrics HTTP/1.1\r\n"));
   RawConnection oldest(port), younger(port), kept(port);
   std::string pending;
   ASSERT_TRUE(kept.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
@@ -818,6 +820,8 @@ TEST_F(HttpAbuseTest, PipelinedAndAbsoluteFormRequestsAreAnsweredInOrder) {
 }
 
 TEST_F(HttpAbuseTest, ServesUnderSlowClientsWithAnAddressSpaceOf400MB) {
+  // AddressSanitizer reserves terabytes of address space for its shadow before main.
+  if (!kMemoryBoundsHold) GTEST_SKIP() << "no address-space limit under AddressSanitizer";
   addressSpace = 400u << 20;
   ASSERT_NO_FATAL_FAILURE(StartServing());
   auto attackers = Attack(5, 48, "GET /metrics HTTP/1.1\r\nX-Slow: ");

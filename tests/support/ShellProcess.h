@@ -86,6 +86,20 @@ std::string UrlEncode(const std::string& text);
 // The peak resident memory of a process in KiB (VmHWM), or -1.
 long PeakMemoryKiB(pid_t pid);
 
+// Whether bounds on a process's memory can be checked: AddressSanitizer keeps freed memory in
+// quarantine and maps shadow memory, so under it resident figures say nothing of the program.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryBoundsHold = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryBoundsHold = false;
+#else
+constexpr bool kMemoryBoundsHold = true;
+#endif
+#else
+constexpr bool kMemoryBoundsHold = true;
+#endif
+
 // True once the process has ended: gone, or a zombie waiting for its parent. Waits up to
 // `seconds` real seconds for the kernel to finish a kill.
 bool ProcessEnded(pid_t pid, double seconds = 5);
