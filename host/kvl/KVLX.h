@@ -43,6 +43,7 @@ class CSystem {
     int signal = 0;             // the signal that ended it, when one did (not the time limit)
     bool outputTooLarge = false;
     uint64_t timeLimitMs = 0;
+    uint32_t result = 0;        // what ExecuteCommand returns for the run
   };
   // Called after every finished run (not for runs cancelled with their thread), on the thread
   // that ran it; empty: none. Keep it short: the caller's run is not over until it returns.

@@ -26,21 +26,6 @@ constexpr int kPollSliceMs = 20;  // how often a run looks at its limits and can
 // everything it started is killed: the pipe closes at once unless something unseen holds it.
 constexpr int kDrainMs = 500;
 
-std::vector<std::string> SplitAtBlanks(const std::string& text) {
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : text) {
-    if (c == ' ' || c == '\t') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-    } else {
-      word += c;
-    }
-  }
-  if (!word.empty()) words.push_back(word);
-  return words;
-}
-
 // The limits of one run: when it must end and the most output it may print.
 struct RunLimits {
   Clock::time_point deadline;
@@ -123,29 +108,12 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
   int fd = -1;
   unsigned long long start = 0;
   const pid_t pid =
-      Detail::SpawnRegistered(program, SplitAtBlanks(arguments), fd, report.startError, start);
+      Detail::SpawnRegistered(program, Detail::SplitAtBlanks(arguments), fd, report.startError, start);
   if (pid <= 0) return Finished(report, 0);
   ChildRun child(pid, fd, start);
 
   const RunLimits limits{Clock::now() + std::chrono::milliseconds(limitMs), Detail::OutputCap()};
   return WatchRun(child, limits, report, output);
-}
-
-uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
-                                 std::vector<std::string>& lines) {
-  std::string output;
-  const uint32_t result = ExecuteCommand(program, arguments, output);
-  lines.clear();
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    std::string line = output.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return result;
 }
 
 }  // namespace KVLX

@@ -22,8 +22,11 @@ namespace Detail {
 size_t OutputCap();
 // The command runner set for tests and fuzzers; empty while programs really run.
 std::shared_ptr<const Testing::CommandRunner> CurrentRunner();
-// Counts a finished run and hands it to the observer; returns the run's result.
-uint32_t Finished(const CSystem::RunReport& report, uint32_t result);
+// The words of an argument line: split at blanks and tabs, no quoting.
+std::vector<std::string> SplitAtBlanks(const std::string& text);
+// Records the run's result in `report`, counts the run and hands it to the observer; returns the
+// result.
+uint32_t Finished(CSystem::RunReport& report, uint32_t result);
 
 // Starts `program` with stdin from /dev/null, stdout into a new pipe, stderr inherited, no
 // other descriptor and default signal handling, in a process group of its own. Returns the pid

@@ -1,6 +1,6 @@
-// Settings and reports of program runs: the time limit and output cap, the command runner that
-// stands in for real runs, the observer told of every finished run and the count of runs by
-// outcome. Safe from any thread: settings and counts are atomic, the runner and observer are
+// What program runs share on every system: the time limit and output cap, the command runner
+// that stands in for real runs, the observer told of every finished run, the count of runs by
+// outcome, the splitting of an argument line and the run whose output is taken as lines. Safe from any thread: settings and counts are atomic, the runner and observer are
 // swapped under a mutex and called outside it.
 
 #include <atomic>
@@ -34,7 +34,23 @@ std::shared_ptr<const Testing::CommandRunner> CurrentRunner() {
   return g_Runner;
 }
 
-uint32_t Finished(const CSystem::RunReport& report, uint32_t result) {
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : text) {
+    if (c == ' ' || c == '\t') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
+uint32_t Finished(CSystem::RunReport& report, uint32_t result) {
+  report.result = result;
   ++g_RunCounts[static_cast<int>(report.outcome)];
   std::shared_ptr<const CSystem::RunObserver> observer;
   {
@@ -46,6 +62,23 @@ uint32_t Finished(const CSystem::RunReport& report, uint32_t result) {
 }
 
 }  // namespace Detail
+
+uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
+                                 std::vector<std::string>& lines) {
+  std::string output;
+  const uint32_t result = ExecuteCommand(program, arguments, output);
+  lines.clear();
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return result;
+}
 
 void Testing::SetCommandRunner(CommandRunner runner) {
   std::lock_guard<std::mutex> lock(g_RunnerMutex);

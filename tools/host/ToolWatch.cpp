@@ -17,6 +17,7 @@ namespace {
 namespace ToolOutput = NAMESPACE_Varnock::ToolOutput;
 using ToolOutput::Query;
 using ToolOutput::Verdict;
+using Report = KVLX::CSystem::RunReport;
 
 std::string Seconds(unsigned long long ms) {
   std::ostringstream text;
@@ -24,22 +25,15 @@ std::string Seconds(unsigned long long ms) {
   return text.str();
 }
 
-// The result ExecuteCommand gave the plug-in for this run: 1 when the program was started and
-// ended by itself (whatever its status, a signal included), 0 when it could not be started, ran
-// past the time limit or printed more than the cap.
-uint32_t RunResult(const ToolWatch::Run& run) {
-  return run.startError == 0 && !run.timedOut && !run.outputTooLarge ? 1 : 0;
-}
-
 // How the program ended when that is worth saying: a signal or a status other than 0.
-std::string Ending(const ToolWatch::Run& run) {
+std::string Ending(const Report& run) {
   if (run.signal != 0) return "killed by signal " + std::to_string(run.signal);
   if (run.exitStatus != 0) return "exit status " + std::to_string(run.exitStatus);
   return "";
 }
 
 // "tool PATH: why" for an inventory run, or empty when it was taken from a clean exit.
-std::string Problem(const ToolWatch::Run& run, const std::string& output, Verdict verdict,
+std::string Problem(const Report& run, const std::string& output, Verdict verdict,
                     size_t errorOffset, rapidjson::ParseErrorCode errorCode) {
   const std::string ending = Ending(run);
   std::string why;
@@ -51,7 +45,7 @@ std::string Problem(const ToolWatch::Run& run, const std::string& output, Verdic
         why = "not executable";
       } else if (run.startError != 0) {
         why = std::string("cannot be started: ") + std::strerror(run.startError);
-      } else if (run.timedOut) {
+      } else if (run.outcome == KVLX::CSystem::RunOutcome::kTimeout) {
         why = "timed out after " + Seconds(run.timeLimitMs) + " s";
       } else {
         why = "output too large (more than " + std::to_string(output.size()) + " bytes)";
@@ -90,17 +84,7 @@ void ToolWatch::Install() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Installed = true;
   }
-  KVLX::CSystem::SetRunObserver([this](const KVLX::CSystem::RunReport& report) {
-    Run run;
-    run.program = report.program;
-    run.startError = report.startError;
-    run.exitStatus = report.exitStatus;
-    run.signal = report.signal;
-    run.timedOut = report.outcome == KVLX::CSystem::RunOutcome::kTimeout;
-    run.outputTooLarge = report.outputTooLarge;
-    run.timeLimitMs = report.timeLimitMs;
-    Observe(report.arguments, run, report.output);
-  });
+  KVLX::CSystem::SetRunObserver([this](const Report& report) { Observe(report); });
 }
 
 void ToolWatch::Uninstall() {
@@ -110,15 +94,16 @@ void ToolWatch::Uninstall() {
   KVLX::CSystem::SetRunObserver(nullptr);
 }
 
-void ToolWatch::Observe(const std::string& arguments, const Run& run, const std::string& output) {
-  const ToolOutput::Asked asked = ToolOutput::Identify(arguments);
+void ToolWatch::Observe(const Report& run) {
+  const ToolOutput::Asked asked = ToolOutput::Identify(run.arguments);
+  const std::string& output = run.output;
   if (asked.query != Query::kInventory && asked.query != Query::kLogPage) return;
   // The output is judged and parsed once, by the plug-in's own rule.
   rapidjson::Document document;
   size_t errorOffset = 0;
   rapidjson::ParseErrorCode errorCode = rapidjson::kParseErrorNone;
   const Verdict verdict =
-      ToolOutput::Judge(asked.query, RunResult(run), output, document, &errorOffset, &errorCode);
+      ToolOutput::Judge(asked.query, run.result, output, document, &errorOffset, &errorCode);
 
   if (asked.query == Query::kLogPage) {
     std::lock_guard<std::mutex> lock(m_Mutex);

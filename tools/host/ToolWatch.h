@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "KVLX.h"
+
 namespace host_shell {
 
 class ToolWatch {
@@ -33,19 +35,8 @@ class ToolWatch {
   // Drives the last taken inventory does not list are left out.
   std::map<std::string, bool> HealthReadOk() const;
 
-  // What the report of one run says.
-  struct Run {
-    std::string program;
-    int startError = 0;
-    int exitStatus = -1;
-    int signal = 0;
-    bool timedOut = false;
-    bool outputTooLarge = false;
-    unsigned long long timeLimitMs = 0;
-  };
-
  private:
-  void Observe(const std::string& arguments, const Run& run, const std::string& output);
+  void Observe(const KVLX::CSystem::RunReport& run);
 
   mutable std::mutex m_Mutex;
   bool m_Installed = false;                        // guarded by m_Mutex

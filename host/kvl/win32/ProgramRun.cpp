@@ -32,21 +32,6 @@ constexpr int kDrainMs = 500;               // see the Linux run: the rest of th
 std::mutex g_JobMutex;
 std::set<HANDLE> g_Jobs;  // guarded by g_JobMutex: the jobs of the programs running now
 
-std::vector<std::string> SplitAtBlanks(const std::string& text) {
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : text) {
-    if (c == ' ' || c == '\t') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-    } else {
-      word += c;
-    }
-  }
-  if (!word.empty()) words.push_back(word);
-  return words;
-}
-
 // One argument as the C runtime's parser reads it back: quoted when it holds a blank or a quote,
 // backslashes doubled only before a quote.
 void AppendQuoted(std::string& line, const std::string& word) {
@@ -282,27 +267,10 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     return Detail::Finished(report, 0);
   }
   WinChild child;
-  if (!child.Start(program, SplitAtBlanks(arguments), report.startError))
+  if (!child.Start(program, Detail::SplitAtBlanks(arguments), report.startError))
     return Detail::Finished(report, 0);
   const RunLimits limits{Clock::now() + std::chrono::milliseconds(limitMs), Detail::OutputCap()};
   return WatchRun(child, limits, report, output);
-}
-
-uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& arguments,
-                                 std::vector<std::string>& lines) {
-  std::string output;
-  const uint32_t result = ExecuteCommand(program, arguments, output);
-  lines.clear();
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    std::string line = output.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return result;
 }
 
 void CSystem::KillAllRuns() {
