@@ -96,6 +96,11 @@ std::string TargetPath(beast::string_view target) {
   return path.substr(0, path.find_first_of("?#"));
 }
 
+// A limit in seconds as the stream's clock counts it.
+Clock::duration ClockSeconds(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 class Session;
 
 }  // namespace
@@ -138,9 +143,11 @@ struct FleetServer::Impl {
     std::weak_ptr<Session> session;
     std::string client;
     bool idle = true;
+    bool closing = false;  // closed to make room
   };
   std::map<uint64_t, Open> open;            // by age; guarded by mutex
   std::map<std::string, size_t> perClient;  // open connections by address; guarded by mutex
+  size_t closing = 0;  // entries of `open` closed to make room; guarded by mutex
   uint64_t nextId = 0;                      // guarded by mutex
   size_t peakOpen = 0;  // most connections open since memory was last released; guarded by mutex
   bool stopping = false;                    // guarded by mutex
@@ -273,8 +280,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (m_Buffer.size() == 0) {
       m_Server.SetIdle(m_Id, true);
       m_Idle = true;
-      m_Stream.expires_after(std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(m_Limits.idleSeconds)));
+      m_Stream.expires_after(ClockSeconds(m_Limits.idleSeconds));
       return Read();
     }
     BeginRequest();
@@ -285,8 +291,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void BeginRequest() {
     if (m_Idle) m_Server.SetIdle(m_Id, false);
     m_Idle = false;
-    m_Stream.expires_after(std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(m_Limits.requestSeconds)));
+    m_Stream.expires_after(ClockSeconds(m_Limits.requestSeconds));
   }
 
   void Read() {
@@ -445,12 +450,22 @@ bool FleetServer::Impl::Admit(const std::string& client, uint64_t& id) {
     if (mine >= limits.connectionsPerClient) return false;
     ++mine;
     id = ++nextId;
-    if (open.size() >= limits.connections) {
-      auto oldest = std::find_if(open.begin(), open.end(), [](const auto& entry) {
-        return entry.second.idle && !entry.second.session.expired();
-      });
-      if (oldest == open.end()) oldest = open.begin();
-      if (oldest != open.end()) victim = oldest->second.session.lock();
+    // A connection told to close still holds its descriptor until it is gone, but is not
+    // chosen again, so that a burst of new connections closes as many old ones.
+    if (open.size() - closing >= limits.connections) {
+      const auto choose = [&](bool idleOnly) {
+        return std::find_if(open.begin(), open.end(), [&](const auto& entry) {
+          return !entry.second.closing && (entry.second.idle || !idleOnly) &&
+                 !entry.second.session.expired();
+        });
+      };
+      auto oldest = choose(true);
+      if (oldest == open.end()) oldest = choose(false);
+      if (oldest != open.end()) {
+        victim = oldest->second.session.lock();
+        oldest->second.closing = true;
+        ++closing;
+      }
     }
     open[id].client = client;
     peakOpen = std::max(peakOpen, open.size());
@@ -479,6 +494,7 @@ void FleetServer::Impl::Forget(uint64_t id) {
     if (entry == open.end()) return;
     auto client = perClient.find(entry->second.client);
     if (client != perClient.end() && --client->second == 0) perClient.erase(client);
+    if (entry->second.closing) --closing;
     open.erase(entry);
     release = open.empty() && peakOpen >= kReleaseAfter;
     if (release) peakOpen = 0;
