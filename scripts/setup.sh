@@ -17,7 +17,7 @@ build_dir=${1:-"$here/build"}
 shift || true
 
 packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-thread-dev
-          rapidjson-dev libsqlite3-dev libcli11-dev libutfcpp-dev)
+          rapidjson-dev libsqlite3-dev)
 test_packages=(libgtest-dev libbenchmark-dev sqlite3 jq prometheus chromium
                clang-14 libclang-rt-14-dev dpkg-dev file)
 [ -n "$tests" ] && packages+=("${test_packages[@]}")

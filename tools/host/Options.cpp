@@ -1,15 +1,10 @@
 #include "Options.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <utility>
-#include <vector>
 
 #include <arpa/inet.h>
-
-#include <CLI/CLI.hpp>
 
 namespace host_shell {
 
@@ -136,92 +131,74 @@ bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error) {
-  // CLI11 splits the command line (--name value, --name=value, flags, the command word); the
-  // values are checked here, so that each error says what the value must be.
-  CLI::App app("varnock-host");
-  app.set_help_flag();  // main prints HelpText()
-  app.allow_extras();   // unknown words are reported below, in our words
-  app.add_flag("-h,--help", options.help);
-  app.add_flag("--version", options.version);
-  app.add_flag("--json", options.json);
-  std::string commandWord;
-  app.add_option("command", commandWord);
-  constexpr size_t kCount = sizeof kValueOptions / sizeof kValueOptions[0];
-  std::string values[kCount];
-  CLI::Option* given[kCount] = {};
-  for (size_t i = 0; i < kCount; ++i) {
-    given[i] = app.add_option(kValueOptions[i].name, values[i])
-                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  }
-  // A first pass keeps the shell's own rules where CLI11 has others: no "--" end mark, no
-  // grouped short flags, no value for a flag ("--json=1"), the value after a value option
-  // taken whatever it looks like, and "--name=" as an empty value (which CLI11 refuses).
-  std::vector<std::string> words;
-  const ValueOption* pending = nullptr;  // a value option still waiting for its value
+  // Our own few lines rather than CLI11: the shell's documented rules (no "--" end mark, no
+  // grouped short flags, the word after a value option always its value, "--name=" an empty
+  // value, one message per kind of bad value) differ from CLI11's, and keeping them on top of
+  // it took a pass over the words that did the whole job anyway.
+  bool haveCommand = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (pending != nullptr) {
-      // Every kind refuses an empty value, with its own message.
-      if (word.empty()) return SetValue(pending->kind, pending->name, word, options, error);
-      words.back() += "=" + word;  // CLI11 then takes it whatever it looks like
-      pending = nullptr;
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
       continue;
     }
-    if (word.empty() || word[0] != '-') {
-      words.push_back(word);
+    if (arg == "--version") {
+      options.version = true;
       continue;
     }
-    const bool longForm = word.compare(0, 2, "--") == 0;
-    const std::string name = longForm ? word.substr(0, word.find('=')) : word;
-    const ValueOption* valueOption = nullptr;
-    for (const ValueOption& option : kValueOptions) {
-      if (name == option.name) valueOption = &option;
+    if (arg == "--json") {
+      options.json = true;
+      continue;
     }
-    const bool flag = name == word && (name == "-h" || name == "--help" || name == "--version" ||
-                                       name == "--json");
-    if (valueOption == nullptr && !flag) {
-      error = "unknown option \"" + name + "\"";
+    if (arg.compare(0, 2, "--") == 0) {
+      // --name value, or --name=value.
+      std::string name = arg;
+      std::string value;
+      bool inlineValue = false;
+      size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        inlineValue = true;
+      }
+      const ValueOption* found = nullptr;
+      for (const ValueOption& option : kValueOptions) {
+        if (name == option.name) found = &option;
+      }
+      if (found == nullptr) {
+        error = "unknown option \"" + name + "\"";
+        return false;
+      }
+      if (!inlineValue) {
+        if (i + 1 >= argc) {
+          error = name + " needs a value";
+          return false;
+        }
+        value = argv[++i];
+      }
+      if (!SetValue(found->kind, name, value, options, error)) return false;
+      continue;
+    }
+    if (!arg.empty() && arg[0] == '-') {
+      error = "unknown option \"" + arg + "\"";
       return false;
     }
-    words.push_back(word);
-    if (valueOption != nullptr && name == word) pending = valueOption;
-    if (valueOption != nullptr && word.size() == name.size() + 1)
-      return SetValue(valueOption->kind, name, "", options, error);
-  }
-  if (pending != nullptr) {
-    error = std::string(pending->name) + " needs a value";
-    return false;
-  }
-  std::reverse(words.begin(), words.end());  // CLI11 takes the words last first
-  try {
-    app.parse(words);
-  } catch (const CLI::ParseError& failure) {
-    error = failure.what();
-    return false;
-  }
-  for (const std::string& extra : app.remaining()) {
-    error = "only one command may be given, got \"" + extra + "\" as well";
-    return false;
-  }
-  for (size_t i = 0; i < kCount; ++i) {
-    if (given[i]->count() > 0 &&
-        !SetValue(kValueOptions[i].kind, kValueOptions[i].name, values[i], options, error))
+    if (haveCommand) {
+      error = "only one command may be given, got \"" + arg + "\" as well";
       return false;
-  }
-  if (!commandWord.empty()) {
-    const std::pair<const char*, Command> commands[] = {
-        {"script", Command::kScript}, {"demo", Command::kDemo}, {"serve", Command::kServe}};
-    bool known = false;
-    for (const auto& [word, command] : commands) {
-      if (commandWord != word) continue;
-      options.command = command;
-      known = true;
     }
-    if (!known) {
-      error = "unknown command \"" + commandWord +
+    if (arg == "script") {
+      options.command = Command::kScript;
+    } else if (arg == "demo") {
+      options.command = Command::kDemo;
+    } else if (arg == "serve") {
+      options.command = Command::kServe;
+    } else {
+      error = "unknown command \"" + arg +
               "\" (commands: script, demo, serve; none runs the main job)";
       return false;
     }
+    haveCommand = true;
   }
   if (options.listenGiven && options.command != Command::kServe) {
     error = "--listen applies to the serve command only";

@@ -289,6 +289,9 @@ size_t DisplayWidth(const std::string& text) {
   return width;
 }
 
+// Our own loop rather than utfcpp's replace_invalid: that one folds a malformed sequence and its
+// trailing bytes into one U+FFFD, where the served labels promise one per byte that is not part
+// of a well-formed sequence (and the loop is a table of the well-formed ranges, nothing more).
 std::string ValidUtf8(const std::string& text) {
   std::string out;
   out.reserve(text.size());
