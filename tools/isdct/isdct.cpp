@@ -3,7 +3,6 @@
 // It runs once per query, several times per drive and poll, so it does nothing but read the
 // state and print one answer.
 
-
 #include <cinttypes>
 #include <chrono>
 #include <cstdio>
@@ -143,7 +142,6 @@ void WriteField(Writer& out, const Drive& drive, const FieldInfo& field) {
   }
 }
 
-// One drive as the inventory and page 203 list it.
 // What the kernel source adds to a drive's sections, and the fields it could not read.
 struct Additions {
   const std::vector<ExtraField>* extras = nullptr;
@@ -167,6 +165,7 @@ struct Additions {
   }
 };
 
+// One drive as the inventory and page 203 list it.
 void WriteDriveInfo(Writer& out, const Drive& drive, const Additions& additions = {}) {
   Key(out, drive.family + " " + drive.serial);
   out.StartObject();
@@ -205,33 +204,13 @@ void WritePage(Writer& out, const Drive& drive, const PageSection& page,
   out.EndObject();
 }
 
-// The answer to `run`; `drive` is the addressed drive of a per-drive page.
-std::string Answer(const State& state, Run run, const Drive* drive) {
-  rapidjson::StringBuffer buffer;
-  Writer out(buffer);
-  out.StartObject();
-  switch (run) {
-    case Run::kInventory:
-      for (const Drive& d : state.drives) WriteDriveInfo(out, d);
-      break;
-    case Run::kVersion:
-      out.Key("Version Information");
-      out.StartObject();
-      out.Key("Version");
-      Text(out, state.version);
-      out.EndObject();
-      break;
-    case Run::kDriveInfo:
-      WriteDriveInfo(out, *drive);
-      break;
-    default:
-      for (const PageSection& page : kPageSections) {
-        if (page.run == run) WritePage(out, *drive, page);
-      }
-      break;
+// The sections of one drive that `run` asks for (its identity, or one page).
+void WriteDrive(Writer& out, const Drive& drive, Run run, const Additions& additions = {}) {
+  if (run == Run::kInventory || run == Run::kDriveInfo)
+    return WriteDriveInfo(out, drive, additions);
+  for (const PageSection& page : kPageSections) {
+    if (page.run == run) WritePage(out, drive, page, additions);
   }
-  out.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
 std::string Finish(Writer& out, rapidjson::StringBuffer& buffer) {
@@ -239,21 +218,32 @@ std::string Finish(Writer& out, rapidjson::StringBuffer& buffer) {
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
+// The answer to `run`; `drive` is the addressed drive of a per-drive page.
+std::string Answer(const State& state, Run run, const Drive* drive) {
+  rapidjson::StringBuffer buffer;
+  Writer out(buffer);
+  out.StartObject();
+  if (run == Run::kInventory) {
+    for (const Drive& d : state.drives) WriteDrive(out, d, run);
+  } else if (run == Run::kVersion) {
+    out.Key("Version Information");
+    out.StartObject();
+    out.Key("Version");
+    Text(out, state.version);
+    out.EndObject();
+  } else {
+    WriteDrive(out, *drive, run);
+  }
+  return Finish(out, buffer);
+}
+
 // The kernel source's answer to `run` for `drives` (all of them for the inventory, else one).
 std::string KernelAnswer(const std::vector<KernelDrive>& drives, Run run) {
   rapidjson::StringBuffer buffer;
   Writer out(buffer);
   out.StartObject();
-  for (const KernelDrive& drive : drives) {
-    const Additions additions{&drive.extras, &drive.unread};
-    if (run == Run::kInventory || run == Run::kDriveInfo) {
-      WriteDriveInfo(out, drive.drive, additions);
-      continue;
-    }
-    for (const PageSection& page : kPageSections) {
-      if (page.run == run) WritePage(out, drive.drive, page, additions);
-    }
-  }
+  for (const KernelDrive& drive : drives)
+    WriteDrive(out, drive.drive, run, Additions{&drive.extras, &drive.unread});
   return Finish(out, buffer);
 }
 
