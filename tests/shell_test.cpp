@@ -285,7 +285,7 @@ TEST_F(ShellPluginTest, FailingToolFailsInit) {
   EXPECT_EQ(0u, answers[1]["adapterIds"].Size());
 
   // The main job gives up with a message and exit status 1, after releasing the plug-in.
-  ShellRun run = Run("--seconds 1 --time-scale 100");
+  ShellRun run = Run("--seconds 1 --time-scale 100 --tool-timeout 0.5");
   EXPECT_EQ(1, run.status);
   EXPECT_NE(std::string::npos, run.errors.find("Initialize failed: 20012")) << run.errors;
 }
