@@ -135,7 +135,7 @@ bool ChildRun::Pump(int waitMs, std::string& output, bool untilExit) {
 
 size_t ChildRun::ReadErrors() {
   const size_t n = ReadInto(m_ErrFd, m_ErrorTail);
-  if (m_ErrorTail.size() > kErrorTailCap) m_ErrorTail.erase(0, m_ErrorTail.size() - kErrorTailCap);
+  KeepErrorTail(m_ErrorTail);
   return n;
 }
 

@@ -24,12 +24,11 @@ size_t OutputCap();
 std::shared_ptr<const Testing::CommandRunner> CurrentRunner();
 // The words of an argument line: split at blanks and tabs, no quoting.
 std::vector<std::string> SplitAtBlanks(const std::string& text);
+// Cuts a run's standard error, as read so far, to its last 64 KiB: the end says why it failed.
+void KeepErrorTail(std::string& tail);
 // Records the run's result in `report`, counts the run and hands it to the observer; returns the
 // result.
 uint32_t Finished(CSystem::RunReport& report, uint32_t result);
-
-// The most of a run's standard error that is kept: its end, which says why it failed.
-constexpr size_t kErrorTailCap = 64 * 1024;
 
 // Starts `program` with stdin from /dev/null, stdout and stderr into new pipes, no other
 // descriptor and default signal handling, in a process group of its own. Returns the pid (0 when
@@ -52,7 +51,7 @@ void Unregister(pid_t pid);
 void SweepAdopted(unsigned long long since);
 
 // A started program: its process (the leader of its own group), the read ends of its output and
-// its standard error (the last kErrorTailCap bytes of which are kept in `errorTail`) and, once
+// its standard error (the end of which is kept in `errorTail`) and, once
 // watched, a descriptor that becomes readable when it exits.
 class ChildRun {
  public:
