@@ -26,12 +26,8 @@ STEPS
   -device nvme,id=nvme1,serial=VNK0002,use-intel-id=on,bus=port2
 status=$?
 [ "$status" -eq 0 ] || exit "$status"
+. "$here/checks.sh"
 
-failed=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected '$2', got '$3'"; failed=1; fi
-}
-field() { jq -r "$2" "$out/$1"; }
 for i in 0 1; do
   inv=".[] | select(.Index == $i)"
   check "nvme$i answers" "smart$i 0" "$(grep "^smart$i " "$out/status-before")"
@@ -58,5 +54,4 @@ check "threshold below 323 K sets nvme1's temperature bit" 2 \
 check "removed controller left the inventory" "0" "$(field inventory-removed.json '[.[] | .Index] | join(",")')"
 check "the other keeps its answers" "smart0 0" "$(grep "^smart0 " "$out/status-removed")"
 check "removed index is no device" "no" "$( [ -e "$out/smart1-removed.json" ] && echo yes || echo no)"
-[ "$failed" -eq 0 ] && echo "tool side: all checks passed"
-exit "$failed"
+finish "tool side"
