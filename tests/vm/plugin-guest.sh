@@ -5,7 +5,7 @@ out=$1
 build=$NVME_VM_BUILD
 log() { echo "== $*"; }
 
-ip link set lo up
+busybox ip link set lo up
 target=/sys/kernel/config/nvmet
 subsystem=$target/subsystems/varnock-vm
 mkdir "$subsystem"
@@ -44,7 +44,7 @@ serve=$!
 scrape() {  # scrape NAME: /metrics once the drive is there, or after 60 s
   n=0
   while [ $n -lt 300 ]; do
-    curl -sf http://127.0.0.1:9586/metrics >"$out/metrics-$1.txt" && grep -q "$2" "$out/metrics-$1.txt" && return 0
+    busybox wget -q -O "$out/metrics-$1.txt" http://127.0.0.1:9586/metrics && grep -q "$2" "$out/metrics-$1.txt" && return 0
     sleep 0.2; n=$((n+1))
   done
   return 1
@@ -53,6 +53,6 @@ scrape present 'serial="PHLJ915000VM1P0FGN"'
 log "drive gone"
 nvme disconnect -n varnock-vm
 scrape gone '^varnock_drives 0'
-curl -sf http://127.0.0.1:9586/api/events >"$out/events.json"
+busybox wget -q -O "$out/events.json" http://127.0.0.1:9586/api/events
 kill "$serve"; wait "$serve"
 echo "serve $?" >"$out/serve.status"
