@@ -30,6 +30,7 @@ run() {
 run passes "$bench/passes_bench" --benchmark_out="$results/passes.json" \
   --benchmark_out_format=json
 run spawn "$bench/spawn_bench" --benchmark_out="$results/spawn.json" --benchmark_out_format=json
+run source "$bench/source_bench" --benchmark_out="$results/source.json" --benchmark_out_format=json
 echo "Running memory (128 drives, 31 full passes) ..." >&2
 "$bench/memory_bench" --passes 30 >"$results/memory.json" 2>"$results/memory.log" ||
   echo "memory failed; see $results/memory.log" >&2
@@ -41,6 +42,11 @@ echo "Machine: $(nproc) cores, $cpu, $memory memory; load average $(cut -d' ' -f
 echo
 status=0
 "$bench/bench_table" "$results/passes.json" "$results/spawn.json" "$results/memory.json" || status=$?
+# The tool's kernel source against drives.json: median time of a run and median ratio (target 1.1).
+echo
+echo "Tool run, kernel source (sysfs tree, no capability) against drives.json:"
+jq -r '.benchmarks[]? | "  \(.name | sub("KernelAgainstDrivesJson/"; "") | sub("/iterations:[0-9]+"; "")): \(.kernel_s * 1000 | . * 100 | round / 100) ms against \(.drives_json_s * 1000 | . * 100 | round / 100) ms, ratio \(.ratio * 1000 | round / 1000) (target <= 1.1)"' \
+  "$results/source.json" 2>/dev/null || echo "  missing; see $results/source.log"
 echo
 echo "The benchmarks took $((SECONDS / 60)) min $((SECONDS % 60)) s."
 exit "$status"

@@ -19,6 +19,7 @@ shift || true
 packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-thread-dev
           rapidjson-dev libsqlite3-dev)
 test_packages=(libgtest-dev libbenchmark-dev sqlite3 jq prometheus chromium
+               qemu-system-x86 busybox-static nvme-cli cpio kmod
                clang-14 libclang-rt-14-dev dpkg-dev file)
 [ -n "$tests" ] && packages+=("${test_packages[@]}")
 

@@ -15,7 +15,8 @@ check_tree() {
   for file in bin/varnock-host lib/varnock/libVarnock.so lib/varnock/libzkKVL.so \
               lib/varnock/libzkPI.so lib/varnock/libzkDB.so lib/varnock/isdct.exe \
               share/man/man1/varnock-host.1 lib/systemd/system/varnock-host.service \
-              share/varnock/varnock.rules.yml share/varnock/grafana-dashboard.json; do
+              share/varnock/varnock.rules.yml share/varnock/grafana-dashboard.json \
+              share/varnock/kernel-source.conf lib/udev/rules.d/60-varnock-nvme.rules; do
     [ -f "$root/usr/$file" ] || fail "$root: /usr/$file is not installed"
   done
   version=$("$root/usr/bin/varnock-host" --version) || fail "--version exits $?: $version"

@@ -11,9 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 
 #include "NvmePages.h"
 
@@ -42,11 +39,20 @@ struct Controller {
   fs::path blocks;   // the sysfs directory of the block devices
 };
 
+// The first line of a small sysfs file, trailing blanks cut. Plain open and read: a stream costs
+// more to set up than the read itself, and a run reads a dozen of these per controller.
 bool ReadText(const fs::path& path, std::string& text) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::getline(in, text);
-  const size_t end = text.find_last_not_of(" \t\r\n");
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  if (n < 0) return false;
+  text.assign(buffer, static_cast<size_t>(n));
+  text.erase(std::min(text.find('\n'), text.size()));
+  const size_t end = text.find_last_not_of(" \t\r");
   text.erase(end == std::string::npos ? 0 : end + 1);
   return true;
 }
@@ -87,37 +93,63 @@ KernelError Gone(const Controller& controller, const std::string& what) {
   return KernelError{kExitGone, controller.name + ": the controller went away (" + what + ")"};
 }
 
-// The block devices of the controller's namespaces, in namespace order: "nvme0n1", or for a
-// path of a multipath namespace ("nvme1c2n1") the namespace's device "nvme1n1".
-std::vector<std::string> NamespaceDevices(const Controller& controller) {
-  static const std::regex kNamespace("nvme([0-9]+)(c[0-9]+)?n([0-9]+)");
+// The digits of `text` from `at` on, advancing `at` past them; false when there are none.
+bool Digits(const std::string& text, size_t& at, std::string& digits) {
+  const size_t end = text.find_first_not_of("0123456789", at);
+  digits = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  at = end == std::string::npos ? text.size() : end;
+  return !digits.empty();
+}
+
+// "nvme1n2" and a multipath path "nvme1c3n2" give instance "1" and namespace "2".
+bool NamespaceName(const std::string& name, std::string& instance, std::string& ns) {
+  if (name.compare(0, 4, "nvme") != 0) return false;
+  size_t at = 4;
+  std::string path;
+  if (!Digits(name, at, instance)) return false;
+  if (at < name.size() && name[at] == 'c' && !Digits(name, ++at, path)) return false;
+  return at < name.size() && name[at] == 'n' && Digits(name, ++at, ns) && at == name.size();
+}
+
+// What the controller's sysfs directory holds that a run reads, found in one pass over it.
+struct Contents {
+  // The block devices of the controller's namespaces, in namespace order: "nvme0n1", or for a
+  // path of a multipath namespace ("nvme1c2n1") the namespace's device "nvme1n1". Parsed by
+  // hand: a regular expression costs more to build than the rest of a run.
+  std::vector<std::string> devices;
+  // The controller's hwmon directory (the kernel's own sensor, read through the SMART log
+  // without any capability), or an empty path.
+  fs::path hwmon;
+};
+
+bool IsSensor(const fs::directory_entry& entry) {
+  std::error_code ignored;
+  return entry.path().filename().string().compare(0, 5, "hwmon") == 0 &&
+         fs::exists(entry.path() / "temp1_input", ignored);
+}
+
+Contents Scan(const Controller& controller) {
+  Contents contents;
   std::vector<std::pair<long, std::string>> found;
   std::error_code ignored;
   for (const auto& entry : fs::directory_iterator(controller.dir, ignored)) {
-    const std::string name = entry.path().filename().string();
-    std::smatch match;
-    if (!std::regex_match(name, match, kNamespace)) continue;
-    found.emplace_back(std::atol(match[3].str().c_str()),
-                       "nvme" + match[1].str() + "n" + match[3].str());
+    std::string instance, ns;
+    if (NamespaceName(entry.path().filename().string(), instance, ns))
+      found.emplace_back(std::atol(ns.c_str()), "nvme" + instance + "n" + ns);
+    else if (contents.hwmon.empty() && IsSensor(entry))
+      contents.hwmon = entry.path();
   }
   std::sort(found.begin(), found.end());
-  std::vector<std::string> devices;
-  for (const auto& [ns, device] : found) devices.push_back(device);
-  return devices;
-}
-
-// The controller's hwmon directory (the kernel's own sensor, read through the SMART log without
-// any capability), or an empty path.
-fs::path Hwmon(const Controller& controller) {
-  std::error_code ignored;
-  for (const fs::path& parent : {controller.dir, controller.dir / "device" / "hwmon"}) {
-    for (const auto& entry : fs::directory_iterator(parent, ignored)) {
-      if (entry.path().filename().string().compare(0, 5, "hwmon") == 0 &&
-          fs::exists(entry.path() / "temp1_input", ignored))
-        return entry.path();
+  for (const auto& [number, device] : found) contents.devices.push_back(device);
+  if (contents.hwmon.empty()) {
+    for (const auto& entry : fs::directory_iterator(controller.dir / "device" / "hwmon", ignored)) {
+      if (IsSensor(entry)) {
+        contents.hwmon = entry.path();
+        break;
+      }
     }
   }
-  return fs::path();
+  return contents;
 }
 
 // One open character device of a controller and its admin commands.
@@ -211,14 +243,18 @@ void Extra(KernelDrive& drive, Section section, const char* key,
 }
 
 void DriverVersion(Drive& drive) {
-  utsname name;
-  if (uname(&name) != 0) return;
-  int major = 0;
-  int minor = 0;
-  if (std::sscanf(name.release, "%d.%d", &major, &minor) == 2) {
-    drive.driverMajorVersion = major;
-    drive.driverMinorVersion = minor;
-  }
+  // The kernel's release, asked once per run: it is the driver of every controller.
+  static const std::pair<int, int> version = [] {
+    utsname name;
+    int major = -1;
+    int minor = -1;
+    if (uname(&name) != 0 || std::sscanf(name.release, "%d.%d", &major, &minor) != 2)
+      major = minor = -1;
+    return std::make_pair(major, minor);
+  }();
+  if (version.first < 0) return;
+  drive.driverMajorVersion = version.first;
+  drive.driverMinorVersion = version.second;
 }
 
 // Identity from sysfs, which needs no capability; false when the controller's directory is gone.
@@ -250,7 +286,8 @@ bool ReadIdentity(const Controller& controller, KernelDrive& out, KernelError& e
   if (transport == "pcie") Extra(out, Section::kDriveInfo, "PCIAddress", address);
   else Extra(out, Section::kDriveInfo, "Address", address);
 
-  const std::vector<std::string> devices = NamespaceDevices(controller);
+  const Contents contents = Scan(controller);
+  const std::vector<std::string>& devices = contents.devices;
   std::string list;
   for (const std::string& device : devices) list += (list.empty() ? "" : ",") + ("/dev/" + device);
   Extra(out, Section::kDriveInfo, "Namespaces", list);
@@ -269,7 +306,7 @@ bool ReadIdentity(const Controller& controller, KernelDrive& out, KernelError& e
     }
   }
   int64_t maxMilli = 0;
-  const fs::path hwmon = Hwmon(controller);
+  const fs::path& hwmon = contents.hwmon;
   if (!hwmon.empty() && ReadNumber(hwmon / "temp1_max", maxMilli))
     drive.tempThreshold = static_cast<uint64_t>(std::max<int64_t>(0, maxMilli / 1000));
   return true;
@@ -329,7 +366,7 @@ void FillFromHwmon(const Controller& controller, const KernelError& why, KernelD
     if (field.section == Section::kSmartHealth && std::strcmp(field.name, "criticalWarnings") != 0)
       out.unread.push_back(field.name);
   }
-  const fs::path hwmon = Hwmon(controller);
+  const fs::path hwmon = Scan(controller).hwmon;
   int64_t milli = 0;
   int64_t alarm = 0;
   if (!hwmon.empty() && ReadNumber(hwmon / "temp1_alarm", alarm)) {
