@@ -4,6 +4,7 @@
 // mistakes a program just started for one left behind.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,8 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <string>
 #include <mutex>
 
 #include "ProgramRun.h"
@@ -34,26 +36,45 @@ std::mutex g_ChildMutex;
 std::vector<Leader> g_Leaders;                 // guarded by g_ChildMutex
 unsigned long long g_FirstStart = ~0ULL;       // guarded by g_ChildMutex; the earliest run
 
+// The text of a /proc file in `text`: plain reads, no stream (every run reads one of these
+// files, most often empty). False when it cannot be read.
+bool ReadProcFile(const char* path, std::string& text) {
+  text.clear();
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char chunk[4096];
+  ssize_t n = 0;
+  while ((n = read(fd, chunk, sizeof chunk)) != 0) {
+    if (n > 0)
+      text.append(chunk, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  close(fd);
+  return n == 0;
+}
+
 // The start time (clock ticks since boot) and parent of a process from /proc; false when it is
 // gone.
 bool ProcessStat(pid_t pid, unsigned long long& start, pid_t& parent) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   std::string stat;
-  if (!std::getline(in, stat)) return false;
+  if (!ReadProcFile(path, stat)) return false;
   const size_t paren = stat.rfind(')');
   if (paren == std::string::npos) return false;
   // Fields after the name: state, ppid, ... starttime is the 20th of them.
-  std::vector<std::string> fields;
-  size_t at = paren + 2;
-  while (at < stat.size() && fields.size() < 20) {
-    size_t end = stat.find(' ', at);
-    if (end == std::string::npos) end = stat.size();
-    fields.push_back(stat.substr(at, end - at));
+  const char* fields[20];
+  size_t count = 0;
+  for (size_t at = paren + 2; at < stat.size() && count < 20;) {
+    fields[count++] = stat.c_str() + at;
+    const size_t end = stat.find(' ', at);
+    if (end == std::string::npos) break;
     at = end + 1;
   }
-  if (fields.size() < 20) return false;
-  parent = static_cast<pid_t>(std::atoll(fields[1].c_str()));
-  start = std::strtoull(fields[19].c_str(), nullptr, 10);
+  if (count < 20) return false;
+  parent = static_cast<pid_t>(std::atoll(fields[1]));
+  start = std::strtoull(fields[19], nullptr, 10);
   return true;
 }
 
@@ -88,18 +109,27 @@ unsigned long long BootTicks() {
 // process of /proc (its parent checked by the caller).
 std::vector<pid_t> Candidates(bool everyThread) {
   std::vector<pid_t> children;
-  const auto read = [&children](const std::string& path) {
-    std::ifstream in(path);
-    pid_t pid = 0;
-    while (in >> pid) children.push_back(pid);
-    return static_cast<bool>(in) || in.eof();
+  // The pids of one thread's list, separated by blanks; false when it cannot be read or holds
+  // anything else.
+  const auto read = [&children](pid_t task) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(task));
+    std::string text;
+    if (!ReadProcFile(path, text)) return false;
+    for (const char* at = text.c_str();;) {
+      while (*at == ' ' || *at == '\n') ++at;
+      if (*at == '\0') return true;
+      char* end = nullptr;
+      const long pid = std::strtol(at, &end, 10);
+      if (end == at || pid <= 0) return false;
+      children.push_back(static_cast<pid_t>(pid));
+      at = end;
+    }
   };
-  if (!everyThread && read("/proc/self/task/" + std::to_string(getpid()) + "/children"))
-    return children;
+  if (!everyThread && read(getpid())) return children;
   children.clear();
   bool listed = false;
-  for (pid_t task : NumericEntries("/proc/self/task"))
-    listed = read("/proc/self/task/" + std::to_string(task) + "/children") || listed;
+  for (pid_t task : NumericEntries("/proc/self/task")) listed = read(task) || listed;
   return listed ? children : NumericEntries("/proc");
 }
 
