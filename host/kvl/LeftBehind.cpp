@@ -66,9 +66,9 @@ bool ReadProcFile(const char* path, std::string& text) {
   return read;
 }
 
-// The main thread's "children" list in `text`; false when it cannot be read.
-bool ReadMainChildren(std::string& text) {
-  const pid_t self = getpid();
+// The "children" list of the main thread of this process, `self`, in `text`; false when it
+// cannot be read.
+bool ReadMainChildren(pid_t self, std::string& text) {
   if (g_MainChildrenOf != self) {
     if (g_MainChildrenFd >= 0) close(g_MainChildrenFd);
     char path[64];
@@ -131,15 +131,15 @@ unsigned long long BootTicks() {
 // thread of this process, the main one, so only its "children" list is read (one small read; in
 // a host whose main thread has ended they land on another thread and wait for the sweep at
 // exit). Where it cannot be read, or `everyThread` asks, every thread's list is read, else every
-// process of /proc (its parent checked by the caller).
-std::vector<pid_t> Candidates(bool everyThread) {
+// process of /proc (its parent checked by the caller). `self` is this process's pid.
+std::vector<pid_t> Candidates(bool everyThread, pid_t self) {
   std::vector<pid_t> children;
   // The pids of one thread's list, separated by blanks; false when it cannot be read or holds
   // anything else.
-  const auto read = [&children](pid_t task) {
+  const auto read = [&children, self](pid_t task) {
     std::string text;
-    if (task == getpid()) {
-      if (!ReadMainChildren(text)) return false;
+    if (task == self) {
+      if (!ReadMainChildren(self, text)) return false;
     } else {
       char path[64];
       std::snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(task));
@@ -155,7 +155,7 @@ std::vector<pid_t> Candidates(bool everyThread) {
       at = end;
     }
   };
-  if (!everyThread && read(getpid())) return children;
+  if (!everyThread && read(self)) return children;
   children.clear();
   bool listed = false;
   for (pid_t task : NumericEntries("/proc/self/task")) listed = read(task) || listed;
@@ -168,7 +168,7 @@ void SweepAdoptedLocked(unsigned long long since, bool everyThread) {
   const pid_t self = getpid();
   for (int round = 0; round < 8; ++round) {
     std::vector<pid_t> found;
-    for (pid_t pid : Candidates(everyThread)) {
+    for (pid_t pid : Candidates(everyThread, self)) {
       const bool running = std::any_of(g_Leaders.begin(), g_Leaders.end(),
                                        [pid](const Leader& l) { return l.pid == pid; });
       unsigned long long start = 0;
