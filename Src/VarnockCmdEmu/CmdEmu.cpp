@@ -278,8 +278,8 @@ ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>
       KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kInventoryLine, output);
   if (result != 1)
     VTRACE_AS(kInventoryTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
-  rapidjson::Document document;
-  if (ToolOutput::Judge(Query::kInventory, result, output, document) != Verdict::kTaken)
+  rapidjson::Document document;  // its strings live in `output`
+  if (ToolOutput::JudgeInPlace(Query::kInventory, result, output, document) != Verdict::kTaken)
     return kToolFailed;
   if (!document.IsObject()) return kNoSupportedHardware;
 
@@ -355,8 +355,8 @@ ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
 std::string GetVersion(const std::string& toolPath) {
   std::string output;
   const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kVersionLine, output);
-  rapidjson::Document document;
-  if (ToolOutput::Judge(Query::kVersion, result, output, document) != Verdict::kTaken ||
+  rapidjson::Document document;  // its strings live in `output`
+  if (ToolOutput::JudgeInPlace(Query::kVersion, result, output, document) != Verdict::kTaken ||
       !document.IsObject())
     return std::string();
 
