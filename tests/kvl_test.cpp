@@ -342,6 +342,25 @@ TEST_F(ExecuteCommandTest, HelperInASessionOfItsOwnEndsWithTheRun) {
   EXPECT_TRUE(Gone(PidFrom("helper.pid")));
 }
 
+TEST_F(ExecuteCommandTest, StandardErrorIsCapturedAndOnlyItsEndKept) {
+  // 50 MB on standard error neither blocks the run nor reaches the host's standard error; the
+  // report keeps the last 64 KiB, which end with the program's last words, and the output is
+  // untouched. A run killed at its limit reports what it said before.
+  std::vector<std::string> tails;
+  KVLX::CSystem::SetRunObserver(
+      [&tails](const KVLX::CSystem::RunReport& report) { tails.push_back(report.errorTail); });
+  EXPECT_EQ(1u, Run(Script("loud.sh", "echo out\nhead -c 52428800 /dev/zero | tr '\\000' e >&2\n"
+                                      "echo last words >&2\nexit 2\n")));
+  EXPECT_EQ("out\n", m_Output);
+  KVLX::CSystem::SetTimeLimit(2000);
+  EXPECT_EQ(0u, Run(Script("stuck.sh", "echo stuck here >&2\nexec /bin/sleep 30\n")));
+  KVLX::CSystem::SetRunObserver(nullptr);
+  ASSERT_EQ(2u, tails.size());
+  EXPECT_EQ(64u * 1024, tails[0].size());
+  EXPECT_EQ("eeee" "last words\n", tails[0].substr(tails[0].size() - 15));
+  EXPECT_EQ("stuck here\n", tails[1]);
+}
+
 TEST_F(ExecuteCommandTest, EveryRunIsCountedAndReportedWithHowItEnded) {
   struct Seen {
     KVLX::CSystem::RunOutcome outcome;

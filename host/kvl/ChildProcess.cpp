@@ -1,5 +1,5 @@
-// One child process of a program run: starting it in a group of its own with its output on a
-// pipe, reading that output, watching its exit and killing and reaping it. A child and its
+// One child process of a program run: starting it in a group of its own with its output and its
+// standard error on pipes, reading both, watching its exit and killing and reaping it. A child and its
 // descriptors belong to the one thread that runs the program.
 
 #include <fcntl.h>
@@ -22,7 +22,7 @@ namespace Detail {
 
 namespace {
 
-// Opens the output pipe, both ends close-on-exec, the write end off 0..2 so that dup2 onto 1
+// Opens an output pipe, both ends close-on-exec, the write end off 0..2 so that dup2 onto 1 or 2
 // really makes a fresh, inheritable copy. False with the reason in `error` when it cannot.
 bool OpenPipe(int fds[2], int& error) {
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -45,10 +45,16 @@ bool OpenPipe(int fds[2], int& error) {
 }  // namespace
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
-            int& error) {
+            int& errorFd, int& error) {
   error = 0;
   int fds[2];
+  int errs[2];
   if (!OpenPipe(fds, error)) return 0;
+  if (!OpenPipe(errs, error)) {
+    close(fds[0]);
+    close(fds[1]);
+    return 0;
+  }
 
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
@@ -62,6 +68,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   sigset_t none;
   sigset_t all;
@@ -79,31 +86,66 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
+  close(errs[1]);
   if (error != 0) {
     close(fds[0]);
+    close(errs[0]);
     return 0;
   }
   readFd = fds[0];
+  errorFd = errs[0];
   return pid;
 }
 
-bool ReadSome(int fd, int waitMs, std::string& output, int exitFd) {
-  pollfd p[2] = {{fd, POLLIN, 0}, {exitFd, POLLIN, 0}};  // poll skips a negative descriptor
-  const int ready = poll(p, 2, waitMs);
-  if (ready <= 0 || p[0].revents == 0) return true;  // nothing yet (or EINTR), or only the exit
+namespace {
+
+// Reads what is ready on `fd` and appends it to `text`; closes the descriptor at end of file.
+// Returns the number of bytes read.
+size_t ReadInto(int& fd, std::string& text) {
   char buffer[65536];
   const ssize_t n = read(fd, buffer, sizeof buffer);
   if (n > 0) {
-    output.append(buffer, static_cast<size_t>(n));
-    return true;
+    text.append(buffer, static_cast<size_t>(n));
+    return static_cast<size_t>(n);
   }
-  return n < 0 && (errno == EINTR || errno == EAGAIN);
+  if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+    close(fd);
+    fd = -1;
+  }
+  return 0;
 }
+
+}  // namespace
 
 ChildRun::~ChildRun() {
   if (!m_Reaped) KillAndReap();
   if (m_Fd >= 0) close(m_Fd);
+  if (m_ErrFd >= 0) close(m_ErrFd);
   if (m_ExitFd >= 0) close(m_ExitFd);
+}
+
+bool ChildRun::Pump(int waitMs, std::string& output, bool untilExit) {
+  // poll skips a negative descriptor; with none left it only waits.
+  pollfd p[3] = {{m_Fd, POLLIN, 0}, {m_ErrFd, POLLIN, 0}, {untilExit ? m_ExitFd : -1, POLLIN, 0}};
+  if (poll(p, 3, waitMs) > 0) {
+    if (p[1].revents != 0) ReadErrors();
+    if (p[0].revents != 0) ReadInto(m_Fd, output);
+  }
+  return m_Fd >= 0;
+}
+
+size_t ChildRun::ReadErrors() {
+  const size_t n = ReadInto(m_ErrFd, m_ErrorTail);
+  KeepErrorTail(m_ErrorTail);
+  return n;
+}
+
+void ChildRun::TakeLastErrors() {
+  // Bounded: whatever still writes there (something unseen) cannot hold the run.
+  for (int i = 0; i < 64 && m_ErrFd >= 0; ++i) {
+    pollfd p = {m_ErrFd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || ReadErrors() == 0) break;
+  }
 }
 
 void ChildRun::SweepLeftBehind() {
@@ -119,11 +161,8 @@ void ChildRun::WatchExit() {
 
 void ChildRun::WaitForExit(int waitMs) {
   WatchExit();
-  pollfd p = {m_ExitFd, POLLIN, 0};
-  if (m_ExitFd >= 0)
-    poll(&p, 1, waitMs);
-  else
-    poll(nullptr, 0, waitMs);
+  std::string none;  // the output has ended; standard error is still read
+  Pump(waitMs, none, true);
 }
 
 bool ChildRun::Exited() {

@@ -13,8 +13,8 @@ namespace KVLX {
 class CSystem {
  public:
   // Runs `program` directly (no shell) with `arguments` split at blanks, standard input from
-  // /dev/null, standard output captured, standard error left to the host's, no other descriptor
-  // inherited. Returns 1 when the program ran and exited by itself (any exit status); 0 when it
+  // /dev/null, standard output captured, standard error captured for the run's report (its last
+  // 64 KiB), no other descriptor inherited. Returns 1 when the program ran and exited by itself (any exit status); 0 when it
   // could not be started, ran past the time limit (it is killed and reaped) or printed more than
   // the output cap. `output` holds what was read in every case.
   static uint32_t ExecuteCommand(const std::string& program, const std::string& arguments,
@@ -44,6 +44,7 @@ class CSystem {
     bool outputTooLarge = false;
     uint64_t timeLimitMs = 0;
     uint32_t result = 0;        // what ExecuteCommand returns for the run
+    std::string errorTail{};    // the last 64 KiB of what it printed on standard error
   };
   // Called after every finished run (not for runs cancelled with their thread), on the thread
   // that ran it; empty: none. Keep it short: the caller's run is not over until it returns.

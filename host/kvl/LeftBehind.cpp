@@ -196,10 +196,10 @@ void BecomeSubreaper() {
 }
 
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
-                      int& readFd, int& error, unsigned long long& start) {
+                      int& readFd, int& errorFd, int& error, unsigned long long& start) {
   std::lock_guard<std::mutex> lock(g_ChildMutex);
   start = BootTicks();
-  const pid_t pid = Spawn(program, arguments, readFd, error);
+  const pid_t pid = Spawn(program, arguments, readFd, errorFd, error);
   if (pid > 0) {
     g_Leaders.push_back({pid, start});
     g_FirstStart = std::min(g_FirstStart, start);

@@ -19,7 +19,6 @@ using Clock = std::chrono::steady_clock;
 using Outcome = CSystem::RunOutcome;
 using Detail::ChildRun;
 using Detail::Finished;
-using Detail::ReadSome;
 
 constexpr int kPollSliceMs = 20;  // how often a run looks at its limits and cancellation
 // How long a run that ended by itself may still take to hand over the rest of its output once
@@ -42,7 +41,8 @@ uint32_t EndedByItself(ChildRun& child, bool open, const RunLimits& limits,
   const Clock::time_point drained =
       std::min(limits.deadline, Clock::now() + std::chrono::milliseconds(kDrainMs));
   while (open && Clock::now() < drained && output.size() <= limits.cap)
-    open = ReadSome(child.Fd(), kPollSliceMs, output);
+    open = child.Pump(kPollSliceMs, output, false);
+  child.TakeLastErrors();
   report.exitStatus = child.ExitStatus();
   report.signal = child.Signal();
   if (output.size() > limits.cap) {
@@ -66,6 +66,7 @@ uint32_t WatchRun(ChildRun& child, const RunLimits& limits, CSystem::RunReport& 
     }
     if (Clock::now() >= limits.deadline) {
       child.KillAndReap();
+      child.TakeLastErrors();
       report.outcome = Outcome::kTimeout;
       return Finished(report, 0);
     }
@@ -74,11 +75,12 @@ uint32_t WatchRun(ChildRun& child, const RunLimits& limits, CSystem::RunReport& 
     // on the output also watches the exit, for a child that ends while a helper holds the pipe.
     if (open) {
       const size_t before = output.size();
-      open = ReadSome(child.Fd(), kPollSliceMs, output, child.ExitFd());
+      open = child.Pump(kPollSliceMs, output, true);
       if (open && output.size() == before) child.WatchExit();
       if (output.size() > limits.cap) {
         output.resize(limits.cap);
         child.KillAndReap();
+        child.TakeLastErrors();
         report.outputTooLarge = true;
         return Finished(report, 0);
       }
@@ -106,11 +108,12 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
 
   Detail::BecomeSubreaper();
   int fd = -1;
+  int errFd = -1;
   unsigned long long start = 0;
-  const pid_t pid =
-      Detail::SpawnRegistered(program, Detail::SplitAtBlanks(arguments), fd, report.startError, start);
+  const pid_t pid = Detail::SpawnRegistered(program, Detail::SplitAtBlanks(arguments), fd, errFd,
+                                            report.startError, start);
   if (pid <= 0) return Finished(report, 0);
-  ChildRun child(pid, fd, start);
+  ChildRun child(pid, fd, errFd, start, report.errorTail);
 
   const RunLimits limits{Clock::now() + std::chrono::milliseconds(limitMs), Detail::OutputCap()};
   return WatchRun(child, limits, report, output);

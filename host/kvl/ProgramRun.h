@@ -24,19 +24,17 @@ size_t OutputCap();
 std::shared_ptr<const Testing::CommandRunner> CurrentRunner();
 // The words of an argument line: split at blanks and tabs, no quoting.
 std::vector<std::string> SplitAtBlanks(const std::string& text);
+// Cuts a run's standard error, as read so far, to its last 64 KiB: the end says why it failed.
+void KeepErrorTail(std::string& tail);
 // Records the run's result in `report`, counts the run and hands it to the observer; returns the
 // result.
 uint32_t Finished(CSystem::RunReport& report, uint32_t result);
 
-// Starts `program` with stdin from /dev/null, stdout into a new pipe, stderr inherited, no
-// other descriptor and default signal handling, in a process group of its own. Returns the pid
-// (0 when it cannot start, with the reason in `error`) and the pipe's read end in `readFd`.
+// Starts `program` with stdin from /dev/null, stdout and stderr into new pipes, no other
+// descriptor and default signal handling, in a process group of its own. Returns the pid (0 when
+// it cannot start, with the reason in `error`) and the pipes' read ends in `readFd` and `errorFd`.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
-            int& error);
-
-// Reads what is ready on `fd` into `output`, waiting up to `waitMs`, or less when `exitFd` (if
-// not -1) becomes readable first. False at end of file.
-bool ReadSome(int fd, int waitMs, std::string& output, int exitFd = -1);
+            int& errorFd, int& error);
 
 // Makes this process adopt what its programs leave behind (a helper that called setsid() and
 // outlived the program), so that a run can find such helpers and end them. The kernel's own
@@ -45,18 +43,20 @@ void BecomeSubreaper();
 // Spawns the program as one of the programs running now, with its start time in clock ticks
 // since boot in `start`. Returns as Spawn does.
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
-                      int& readFd, int& error, unsigned long long& start);
+                      int& readFd, int& errorFd, int& error, unsigned long long& start);
 // Drops a reaped program from the programs running now.
 void Unregister(pid_t pid);
 // Kills and reaps every child of this process that a run left behind: a child started no
 // earlier than `since` that is not a running program.
 void SweepAdopted(unsigned long long since);
 
-// A started program: its process (the leader of its own group), the read end of its output and,
-// once watched, a descriptor that becomes readable when it exits.
+// A started program: its process (the leader of its own group), the read ends of its output and
+// its standard error (the end of which is kept in `errorTail`) and, once
+// watched, a descriptor that becomes readable when it exits.
 class ChildRun {
  public:
-  ChildRun(pid_t pid, int fd, unsigned long long start) : m_Pid(pid), m_Fd(fd), m_Start(start) {}
+  ChildRun(pid_t pid, int fd, int errFd, unsigned long long start, std::string& errorTail)
+      : m_Pid(pid), m_Fd(fd), m_ErrFd(errFd), m_ErrorTail(errorTail), m_Start(start) {}
   ChildRun(const ChildRun&) = delete;
   ChildRun& operator=(const ChildRun&) = delete;
   // Whatever way the run ends, the group is killed, the child reaped, what it left behind ended
@@ -70,9 +70,12 @@ class ChildRun {
   // program has exited).
   void SweepLeftBehind();
 
-  int Fd() const { return m_Fd; }
-  // The exit descriptor, -1 while not watched or where the kernel has none.
-  int ExitFd() const { return m_ExitFd; }
+  // Reads what is ready of the output into `output` and of standard error into the tail,
+  // waiting up to `waitMs`, or less when `untilExit` and the exit descriptor becomes readable
+  // first. False once the output has ended.
+  bool Pump(int waitMs, std::string& output, bool untilExit);
+  // Takes what the ended program left unread on its standard error.
+  void TakeLastErrors();
 
   // Opens the exit descriptor (a pidfd) on first use. Most runs end with their output and never
   // need one, and opening it costs more than the rest of the run's bookkeeping. The child is not
@@ -90,9 +93,12 @@ class ChildRun {
 
  private:
   void Reap();
+  size_t ReadErrors();
 
   pid_t m_Pid;
   int m_Fd;
+  int m_ErrFd;
+  std::string& m_ErrorTail;
   unsigned long long m_Start;
   int m_ExitStatus = -1;
   int m_Signal = 0;

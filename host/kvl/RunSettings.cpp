@@ -49,6 +49,11 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
   }
 }
 
+void KeepErrorTail(std::string& tail) {
+  constexpr size_t kKept = 64 * 1024;
+  if (tail.size() > kKept) tail.erase(0, tail.size() - kKept);
+}
+
 uint32_t Finished(CSystem::RunReport& report, uint32_t result) {
   report.result = result;
   ++g_RunCounts[static_cast<int>(report.outcome)];

@@ -100,6 +100,21 @@ constexpr bool kMemoryBoundsHold = true;
 constexpr bool kMemoryBoundsHold = true;
 #endif
 
+// How many times longer a time target of the plain build may take here: under a sanitizer every
+// step costs several times as much, so a target such as "a scrape within 1 s" is checked with
+// that room.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 5;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr int kSanitizerSlowdown = 5;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+
 // True once the process has ended: gone, or a zombie waiting for its parent. Waits up to
 // `seconds` real seconds for the kernel to finish a kill.
 bool ProcessEnded(pid_t pid, double seconds = 5);

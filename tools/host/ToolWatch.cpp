@@ -32,7 +32,27 @@ std::string Ending(const Report& run) {
   return "";
 }
 
-// "tool PATH: why" for an inventory run, or empty when it was taken from a clean exit.
+// The last line the tool printed on its standard error that says something, cut to a length a
+// reason can carry, control characters as blanks; empty when there is none.
+std::string LastErrorLine(const std::string& tail) {
+  constexpr size_t kMostShown = 200;
+  const size_t end = tail.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) return "";
+  const size_t newline = tail.find_last_of('\n', end);
+  const size_t start = newline == std::string::npos ? 0 : newline + 1;
+  std::string line = tail.substr(start, end + 1 - start);
+  if (line.size() > kMostShown) {
+    size_t cut = kMostShown;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    line = line.substr(0, cut) + "...";
+  }
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return line;
+}
+
+// "tool PATH: why" for an inventory run, with the last line of its standard error when it
+// printed one, or empty when it was taken from a clean exit.
 std::string Problem(const Report& run, const std::string& output, Verdict verdict,
                     size_t errorOffset, rapidjson::ParseErrorCode errorCode) {
   const std::string ending = Ending(run);
@@ -69,6 +89,8 @@ std::string Problem(const Report& run, const std::string& output, Verdict verdic
       why = ending + " (its JSON output was read)";
       break;
   }
+  const std::string said = LastErrorLine(run.errorTail);
+  if (!said.empty()) why += "; standard error: " + said;
   return "tool " + run.program + ": " + why;
 }
 

@@ -1,6 +1,6 @@
 // CSystem's program runs on Windows: the program starts suspended in a Job Object of its own,
-// with standard input from NUL, standard output on a pipe, standard error the host's, and only
-// those three handles inherited. The job holds whatever the program starts, so ending the job at
+// with standard input from NUL, standard output and standard error on pipes of their own (the end
+// of standard error kept for the run's report), and only those three handles inherited. The job holds whatever the program starts, so ending the job at
 // the time limit, the output cap, a cancel or once the program has exited ends the whole tree and
 // nothing escapes. Runs on the calling thread; any number of threads may run programs at once.
 
@@ -74,10 +74,29 @@ int ErrnoOf(DWORD error) {
   }
 }
 
-// A started program: its job, process and the read end of its output. Whatever way the run
-// ends, the job is ended and every handle closed.
+// Appends what `pipe` holds now to `text`, without waiting, and returns the bytes read. At the
+// end of the pipe it is closed and set to null.
+DWORD TakeAvailable(HANDLE& pipe, std::string& text) {
+  if (pipe == nullptr) return 0;
+  DWORD available = 0;
+  DWORD got = 0;
+  char buffer[65536];
+  if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) ||
+      (available > 0 &&
+       !ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr))) {
+    CloseHandle(pipe);
+    pipe = nullptr;
+    return 0;
+  }
+  text.append(buffer, got);
+  return got;
+}
+
+// A started program: its job, process and the read ends of its output and its standard error.
+// Whatever way the run ends, the job is ended and every handle closed.
 class WinChild {
  public:
+  explicit WinChild(std::string& errorTail) : m_ErrorTail(errorTail) {}
   ~WinChild() {
     if (m_Job != nullptr) {
       TerminateJobObject(m_Job, 1);
@@ -89,31 +108,35 @@ class WinChild {
       CloseHandle(m_Process);
     }
     if (m_Read != nullptr) CloseHandle(m_Read);
+    if (m_ErrRead != nullptr) CloseHandle(m_ErrRead);
     if (m_Job != nullptr) CloseHandle(m_Job);
   }
 
   // Starts the program; false with the C runtime's error number in `error`.
   bool Start(const std::string& program, const std::vector<std::string>& arguments, int& error);
 
-  // Reads what the pipe holds into `output`, waiting up to `waitMs` on the program's exit when
-  // it holds nothing. False at end of output.
+  // Reads what the pipes hold, the output into `output` and standard error into the tail,
+  // waiting up to `waitMs` on the program's exit when they hold nothing. False at end of output.
   bool ReadSome(DWORD waitMs, std::string& output) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(m_Read, nullptr, 0, nullptr, &available, nullptr)) return false;
-    if (available == 0) {
-      if (waitMs > 0) WaitForSingleObject(m_Process, waitMs);
-      return true;
-    }
-    char buffer[65536];
-    DWORD got = 0;
-    if (!ReadFile(m_Read, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr))
-      return false;
-    output.append(buffer, got);
-    return true;
+    const DWORD errors = TakeAvailable(m_ErrRead, m_ErrorTail);
+    Detail::KeepErrorTail(m_ErrorTail);
+    if (TakeAvailable(m_Read, output) == 0 && errors == 0 && waitMs > 0)
+      WaitForSingleObject(m_Process, waitMs);
+    return m_Read != nullptr;
+  }
+  // Takes what the ended program left unread on its standard error.
+  void TakeLastErrors() {
+    // Bounded: whatever still writes there cannot hold the run.
+    for (int i = 0; i < 64 && TakeAvailable(m_ErrRead, m_ErrorTail) > 0; ++i)
+      Detail::KeepErrorTail(m_ErrorTail);
   }
 
   bool Exited() const { return WaitForSingleObject(m_Process, 0) == WAIT_OBJECT_0; }
-  void WaitForExit(DWORD waitMs) const { WaitForSingleObject(m_Process, waitMs); }
+  // Waits for the exit once the output has ended, still reading standard error.
+  void WaitForExit(DWORD waitMs) {
+    std::string none;
+    ReadSome(waitMs, none);
+  }
   int ExitStatus() const {
     DWORD code = 0;
     return GetExitCodeProcess(m_Process, &code) ? static_cast<int>(code) : -1;
@@ -125,28 +148,30 @@ class WinChild {
   HANDLE m_Job = nullptr;
   HANDLE m_Process = nullptr;
   HANDLE m_Read = nullptr;
+  HANDLE m_ErrRead = nullptr;
+  std::string& m_ErrorTail;
 };
 
 bool WinChild::Start(const std::string& program, const std::vector<std::string>& arguments,
                      int& error) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE write = nullptr;
+  HANDLE err = nullptr;
   if (!CreatePipe(&m_Read, &write, &inherit, kPipeBytes)) {
     error = ErrnoOf(GetLastError());
     return false;
   }
+  if (!CreatePipe(&m_ErrRead, &err, &inherit, kPipeBytes)) {
+    error = ErrnoOf(GetLastError());
+    CloseHandle(write);
+    return false;
+  }
   SetHandleInformation(m_Read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(m_ErrRead, HANDLE_FLAG_INHERIT, 0);
   HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                            OPEN_EXISTING, 0, nullptr);
-  // The host's standard error, as an inheritable copy (the original may not be inheritable).
-  HANDLE err = nullptr;
-  const HANDLE hostErr = GetStdHandle(STD_ERROR_HANDLE);
-  if (hostErr != nullptr && hostErr != INVALID_HANDLE_VALUE)
-    DuplicateHandle(GetCurrentProcess(), hostErr, GetCurrentProcess(), &err, 0, TRUE,
-                    DUPLICATE_SAME_ACCESS);
-  std::vector<HANDLE> handles = {write};
+  std::vector<HANDLE> handles = {write, err};
   if (nul != INVALID_HANDLE_VALUE) handles.push_back(nul);
-  if (err != nullptr) handles.push_back(err);
 
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -194,8 +219,8 @@ bool WinChild::Start(const std::string& program, const std::vector<std::string>&
   }
   if (size > 0 && !storage.empty()) DeleteProcThreadAttributeList(attributes);
   CloseHandle(write);
+  CloseHandle(err);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (err != nullptr) CloseHandle(err);
   return ok;
 }
 
@@ -220,6 +245,7 @@ uint32_t EndedByItself(WinChild& child, bool open, const RunLimits& limits,
       std::min(limits.deadline, Clock::now() + std::chrono::milliseconds(kDrainMs));
   while (open && Clock::now() < drained && output.size() <= limits.cap)
     open = child.ReadSome(kPollSliceMs, output);
+  child.TakeLastErrors();
   if (output.size() > limits.cap) return OverCap(report, output, limits.cap);
   report.outcome = report.exitStatus == 0 ? Outcome::kOk : Outcome::kFailed;
   return Detail::Finished(report, 1);
@@ -236,6 +262,7 @@ uint32_t WatchRun(WinChild& child, const RunLimits& limits, CSystem::RunReport& 
     }
     if (Clock::now() >= limits.deadline) {
       child.EndTree();
+      child.TakeLastErrors();
       report.outcome = Outcome::kTimeout;
       return Detail::Finished(report, 0);
     }
@@ -243,6 +270,7 @@ uint32_t WatchRun(WinChild& child, const RunLimits& limits, CSystem::RunReport& 
       open = child.ReadSome(kPollSliceMs, output);
       if (output.size() > limits.cap) {
         child.EndTree();
+        child.TakeLastErrors();
         return OverCap(report, output, limits.cap);
       }
     } else {
@@ -266,7 +294,7 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     report.startError = ENOENT;
     return Detail::Finished(report, 0);
   }
-  WinChild child;
+  WinChild child(report.errorTail);
   if (!child.Start(program, Detail::SplitAtBlanks(arguments), report.startError))
     return Detail::Finished(report, 0);
   const RunLimits limits{Clock::now() + std::chrono::milliseconds(limitMs), Detail::OutputCap()};
