@@ -15,6 +15,7 @@
 #include "KVLX.h"
 #include "TestHome.h"
 #include "CmdEmu.h"
+#include "ToolOutput.h"
 
 using namespace NAMESPACE_Varnock;
 using CmdEmu::ToolStatus;
@@ -97,6 +98,43 @@ class BridgeTest : public ::testing::Test {
   TestHome home_;
   std::vector<AdapterInfo> infos_;
 };
+
+// --- Judging output ---------------------------------------------------------------------------
+
+TEST(ToolOutputTest, OutputParsedInPlaceIsJudgedAndReadAsACopyIs) {
+  using ToolOutput::Query;
+  const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  const std::pair<uint32_t, std::string> outputs[] = {
+      {1, "{\"A\": {\"Key\": \"text\", \"Count\": \"0x1F\", \"N\": -3, \"F\": 1.5}}"},
+      {1, " \n{\"A\": [true, false, null, \"x\\ny\\u00e9\\\\\"]}\r\n\t"},
+      {1, "\xEF\xBB\xBF{\"A\": 1}"},   // a byte-order mark
+      {1, "\xEF{\"A\": 1}"},             // part of one: skipped as the encoded stream does
+      {1, "\xBB\xBF{\"A\": 1}"},
+      {1, "{\"A\": \"a\\u0000b\"}"},   // an escaped NUL inside a string
+      {1, std::string("{}\0 ", 4)},       // a NUL byte ends the text early
+      {1, "{} {}"},
+      {1, "{\"A\": "},
+      {1, ""},
+      {1, "  "},
+      {0, "{}"},
+      {1, "{\"Note\": \"No device selected\"}"},
+      {1, deep},
+  };
+  for (const Query query : {Query::kLogPage, Query::kInventory}) {
+    for (const auto& [result, output] : outputs) {
+      rapidjson::Document copied, inPlace;
+      std::string buffer = output;
+      const ToolOutput::Verdict expected = ToolOutput::Judge(query, result, output, copied);
+      EXPECT_EQ(expected, ToolOutput::JudgeInPlace(query, result, buffer, inPlace))
+          << output.substr(0, 40);
+      if (expected != ToolOutput::Verdict::kTaken) continue;
+      EXPECT_TRUE(copied == inPlace) << output.substr(0, 40);
+      if (copied.IsObject() && copied.HasMember("A") && copied["A"].IsString()) {
+        EXPECT_STREQ(copied["A"].GetString(), inPlace["A"].GetString());
+      }
+    }
+  }
+}
 
 // --- Inventory -------------------------------------------------------------------------------
 

@@ -278,8 +278,8 @@ ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>
       KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kInventoryLine, output);
   if (result != 1)
     VTRACE_AS(kInventoryTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
-  rapidjson::Document document;
-  if (ToolOutput::Judge(Query::kInventory, result, output, document) != Verdict::kTaken)
+  rapidjson::Document document;  // its strings live in `output`
+  if (ToolOutput::JudgeInPlace(Query::kInventory, result, output, document) != Verdict::kTaken)
     return kToolFailed;
   if (!document.IsObject()) return kNoSupportedHardware;
 
@@ -297,39 +297,53 @@ ToolStatus GetAdaptersInfo(const std::string& toolPath, std::vector<AdapterInfo>
   return infos.empty() ? kNoSupportedHardware : kOk;
 }
 
-ToolStatus GetLogPage(const std::string& toolPath, uint32_t index, uint32_t page,
-                      rapidjson::Document& document) {
+namespace {
+
+// GetLogPage with the output in `output`. With `inPlace` the output is parsed where it lies, so
+// that the document's strings live in `output`, which must then outlive the document.
+ToolStatus ReadLogPage(const std::string& toolPath, uint32_t index, uint32_t page,
+                       std::string& output, rapidjson::Document& document, bool inPlace) {
   std::string arguments;
   if (!ToolOutput::LogPageArguments(page, index, arguments)) return kUnknownLogPage;
 
   VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand start: %s %s", toolPath, arguments);
-  std::string output;
   const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, arguments, output);
   VTRACE_AS(kLogPageTrace, 2, "KVLX::CSystem::ExecuteCommand returned with %d", result);
-  return ToolOutput::Judge(Query::kLogPage, result, output, document) == Verdict::kTaken
-             ? kOk
-             : kToolFailed;
+  const Verdict verdict =
+      inPlace ? ToolOutput::JudgeInPlace(Query::kLogPage, result, output, document)
+              : ToolOutput::Judge(Query::kLogPage, result, output, document);
+  return verdict == Verdict::kTaken ? kOk : kToolFailed;
+}
+
+}  // namespace
+
+ToolStatus GetLogPage(const std::string& toolPath, uint32_t index, uint32_t page,
+                      rapidjson::Document& document) {
+  std::string output;
+  return ReadLogPage(toolPath, index, page, output, document, false);
 }
 
 ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
                                  HealthInfo& health) {
   VTRACE_AS(kHealthTrace, 2, "GetLogPageInformation: begin");
+  // One buffer for the four pages' output, each page read while its output is in it.
+  std::string output;
   rapidjson::Document document;
 
-  ToolStatus result = GetLogPage(toolPath, index, 2, document);
+  ToolStatus result = ReadLogPage(toolPath, index, 2, output, document, true);
   if (result != kOk) return result;
   ReadSections(document, kSmartHealthSections, kSmartHealthKeys, health);
 
-  result = GetLogPage(toolPath, index, 197, document);
+  result = ReadLogPage(toolPath, index, 197, output, document, true);
   if (result != kOk) return result;
   ReadSections(document, kTemperatureSections, kTemperatureKeys, health);
 
   health.normalizedAD = 100;
-  result = GetLogPage(toolPath, index, 202, document);
+  result = ReadLogPage(toolPath, index, 202, output, document, true);
   if (result != kOk) return result;
   ReadSmartAttributes(document, health);
 
-  result = GetLogPage(toolPath, index, 203, document);
+  result = ReadLogPage(toolPath, index, 203, output, document, true);
   if (result != kOk) return result;
   ReadCapacity(document, health);
 
@@ -341,8 +355,8 @@ ToolStatus GetLogPageInformation(const std::string& toolPath, uint32_t index,
 std::string GetVersion(const std::string& toolPath) {
   std::string output;
   const uint32_t result = KVLX::CSystem::ExecuteCommand(toolPath, ToolOutput::kVersionLine, output);
-  rapidjson::Document document;
-  if (ToolOutput::Judge(Query::kVersion, result, output, document) != Verdict::kTaken ||
+  rapidjson::Document document;  // its strings live in `output`
+  if (ToolOutput::JudgeInPlace(Query::kVersion, result, output, document) != Verdict::kTaken ||
       !document.IsObject())
     return std::string();
 

@@ -5,6 +5,7 @@
 
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
+#include <rapidjson/stream.h>
 
 namespace NAMESPACE_Varnock {
 namespace ToolOutput {
@@ -94,15 +95,50 @@ bool Parse(const std::string& text, rapidjson::Document& document, size_t* error
   return ok;
 }
 
-Verdict Judge(Query query, uint32_t result, const std::string& output,
-              rapidjson::Document& document, size_t* errorOffset,
-              rapidjson::ParseErrorCode* errorCode) {
+namespace {
+
+// The checks before the parse, in Judge's order; kTaken when the output is to be parsed.
+Verdict BeforeParse(Query query, uint32_t result, const std::string& output) {
   if (result != 1) return Verdict::kNotCompleted;
   if (output.empty()) return Verdict::kEmpty;
   // The inventory lists every drive and is read whatever text it holds.
   if (query != Query::kInventory && SaysNoDevice(output)) return Verdict::kNoDevice;
+  return Verdict::kTaken;
+}
+
+// Parse's rule for text parsed where it lies: the same byte-order mark skipped (each of its
+// bytes where it comes, as the encoded stream does) and the same end.
+bool ParseInPlace(std::string& text, rapidjson::Document& document) {
+  size_t start = 0;
+  for (const unsigned char mark : {0xEFu, 0xBBu, 0xBFu})
+    if (start < text.size() && static_cast<unsigned char>(text[start]) == mark) ++start;
+  rapidjson::InsituStringStream input(&text[0] + start);
+  rapidjson::Document fresh;
+  fresh.ParseStream<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag,
+                    rapidjson::UTF8<>>(input);
+  // The parser takes a NUL byte for the end of the text; anything after one is not white space.
+  const bool ok = !fresh.HasParseError() && start + input.Tell() == text.size();
+  if (!ok) fresh.SetNull();
+  document.Swap(fresh);
+  return ok;
+}
+
+}  // namespace
+
+Verdict Judge(Query query, uint32_t result, const std::string& output,
+              rapidjson::Document& document, size_t* errorOffset,
+              rapidjson::ParseErrorCode* errorCode) {
+  const Verdict verdict = BeforeParse(query, result, output);
+  if (verdict != Verdict::kTaken) return verdict;
   if (!Parse(output, document, errorOffset, errorCode)) return Verdict::kNotJson;
   return Verdict::kTaken;
+}
+
+Verdict JudgeInPlace(Query query, uint32_t result, std::string& output,
+                     rapidjson::Document& document) {
+  const Verdict verdict = BeforeParse(query, result, output);
+  if (verdict != Verdict::kTaken) return verdict;
+  return ParseInPlace(output, document) ? Verdict::kTaken : Verdict::kNotJson;
 }
 
 }  // namespace ToolOutput

@@ -66,6 +66,11 @@ enum class Verdict {
 Verdict Judge(Query query, uint32_t result, const std::string& output,
               rapidjson::Document& document, size_t* errorOffset = nullptr,
               rapidjson::ParseErrorCode* errorCode = nullptr);
+// Judge for output that is read once: it is parsed where it lies, without copying its strings,
+// so the document's strings live in `output`, which must outlive the document and is changed
+// by the parse. The same verdicts as Judge.
+Verdict JudgeInPlace(Query query, uint32_t result, std::string& output,
+                     rapidjson::Document& document);
 
 }  // namespace ToolOutput
 }  // namespace NAMESPACE_Varnock

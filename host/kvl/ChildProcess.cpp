@@ -57,6 +57,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   }
 
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

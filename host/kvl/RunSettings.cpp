@@ -35,18 +35,18 @@ std::shared_ptr<const Testing::CommandRunner> CurrentRunner() {
 }
 
 std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   std::vector<std::string> words;
-  std::string word;
-  for (char c : text) {
-    if (c == ' ' || c == '\t') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-    } else {
-      word += c;
-    }
+  words.reserve(8);  // a tool's argument line rarely has more
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  for (;;) {
+    while (at != end && blank(*at)) ++at;
+    if (at == end) return words;
+    const char* const start = at;
+    while (at != end && !blank(*at)) ++at;
+    words.emplace_back(start, at);
   }
-  if (!word.empty()) words.push_back(word);
-  return words;
 }
 
 void KeepErrorTail(std::string& tail) {
