@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <unistd.h>
-
 #include "DatabaseErrors.h"
 #include "Demo.h"
 #include "KVL.h"
@@ -20,6 +17,7 @@
 #include "PluginHost.h"
 #include "Script.h"
 #include "Serve.h"
+#include "ShellPlatform.h"
 #include "Text.h"
 #include "ToolWatch.h"
 #include "Version.h"
@@ -59,9 +57,9 @@ void DefaultPaths(host_shell::Options& options) {
   namespace fs = std::filesystem;
   options.home = VARNOCK_DEFAULT_HOME;
   options.plugin = VARNOCK_DEFAULT_PLUGIN;
+  const fs::path self = host_shell::ShellFile();
+  if (self.empty()) return;
   std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return;
   const fs::path built = fs::weakly_canonical(VARNOCK_BUILD_BIN_DIR, ec);
   if (ec || self.parent_path() == built) return;
   options.plugin = (self.parent_path() / VARNOCK_INSTALLED_PLUGIN).lexically_normal().string();
@@ -115,11 +113,7 @@ int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-  // A write past the file size limit (ulimit -f) then fails with EFBIG, which the database
-  // counts and tells as an error of its own kind, instead of ending the shell without a word.
-  signal(SIGXFSZ, SIG_IGN);
-#endif
+  host_shell::PrepareProcess();
   host_shell::Options options;
   DefaultPaths(options);
   std::string error;
@@ -166,7 +160,7 @@ int main(int argc, char** argv) {
   switch (options.command) {
     case host_shell::Command::kScript: {
       host_shell::ScriptSession session(host, notifier, options);
-      return session.Run(STDIN_FILENO, stopSignal.Fd());
+      return session.Run(host_shell::StandardInput(), stopSignal.Fd());
     }
     case host_shell::Command::kDemo:
       return host_shell::RunDemo(host, notifier, options);
