@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
+
 #include "DatabaseErrors.h"
 #include "Demo.h"
 #include "KVL.h"
@@ -29,10 +31,12 @@ constexpr uint32_t kModuleNumber = 309;
 // Registers the home with the toolkit before the plug-in exists: process path, PCI tree, clock,
 // tool time limit and tracing.
 bool SetUpHome(host_shell::Options& options, std::string& error) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path home = fs::absolute(options.home, ec);
-  if (ec || !fs::is_directory(home, ec)) {
+  // Boost's paths take the system's narrow encoding (the ANSI code page on Windows), as the
+  // command line and the toolkit do; std::filesystem would read the text as UTF-8 there.
+  namespace fs = boost::filesystem;
+  boost::system::error_code ec;
+  fs::path home = options.home.empty() ? fs::path() : fs::absolute(options.home);
+  if (home.empty() || !fs::is_directory(home, ec)) {
     error = "the home " + options.home + " is not a directory";
     return false;
   }
