@@ -5,12 +5,18 @@
 #                    tool stand-in and the demo home (the tests too when GoogleTest is there)
 #   --tests:         also what the tests and benchmarks need (GoogleTest, Google Benchmark,
 #                    Prometheus, Chromium, clang, jq, packaging tools); builds everything
+#   --windows:       only installs what the Windows build and its tests under Wine need (mingw-w64,
+#                    Wine, tcl and dpkg-dev for the dependencies, curl); builds nothing
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 tests=
+windows=
 if [ "${1:-}" = --tests ]; then
   tests=yes
+  shift
+elif [ "${1:-}" = --windows ]; then
+  windows=yes
   shift
 fi
 build_dir=${1:-"$here/build"}
@@ -21,7 +27,10 @@ packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboos
 test_packages=(libgtest-dev libbenchmark-dev sqlite3 jq prometheus chromium
                qemu-system-x86 busybox-static nvme-cli cpio kmod
                clang-14 libclang-rt-14-dev dpkg-dev file)
+windows_packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev curl
+                  libboost-dev rapidjson-dev googletest procps)
 [ -n "$tests" ] && packages+=("${test_packages[@]}")
+[ -n "$windows" ] && packages=("${windows_packages[@]}")
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
@@ -34,6 +43,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+[ -z "$windows" ] || exit 0
 
 if [ -n "$tests" ]; then
   cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOCK_BUILD_TESTS=ON \

@@ -39,3 +39,6 @@ norandom=(setarch "$(uname -m)" -R)
   "${norandom[@]}" ctest --output-on-failure -j2 --timeout 900 \
     -R '^(MonitorTest|LifecycleTest|RoutingTest|ToolkitTest|ExecuteCommandTest|ServeTest)\.')
 
+
+# The Windows build and its tests under Wine.
+"$here/scripts/test-windows.sh"

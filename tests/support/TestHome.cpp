@@ -1,8 +1,10 @@
 #include "TestHome.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -14,9 +16,16 @@
 namespace fs = std::filesystem;
 
 TestHome::TestHome() {
-  std::string pattern = (fs::temp_directory_path() / "varnock-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  m_Dir = pattern;
+  // A new folder of a random name (mkdtemp is not on every system).
+  std::random_device random;
+  for (int attempt = 0; m_Dir.empty(); ++attempt) {
+    if (attempt == 100) throw std::runtime_error("cannot make a test home folder");
+    char name[32];
+    std::snprintf(name, sizeof name, "varnock-test-%08x", static_cast<unsigned>(random()));
+    const fs::path candidate = fs::temp_directory_path() / name;
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) m_Dir = candidate.string();
+  }
   fs::create_directories(Path("bin"));
   fs::create_directories(Path("pci"));
   KVL::Misc::CKvlApplication::SetProcessPath(boost::filesystem::path(Path("varnock-host")));

@@ -6,13 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <unistd.h>
-
 #include "Answer.h"
 #include "Notifier.h"
 #include "Options.h"
 #include "Output.h"
 #include "PluginHost.h"
+#include "ShellPlatform.h"
 #include "Text.h"
 #include "ToolWatch.h"
 
@@ -40,7 +39,7 @@ constexpr Column kColumns[] = {
 };
 
 bool UseColour(const Options& options) {
-  if (options.json || isatty(STDOUT_FILENO) == 0) return false;
+  if (options.json || !OutputIsTerminal()) return false;
   const char* term = std::getenv("TERM");
   return term != nullptr && std::strcmp(term, "dumb") != 0;
 }

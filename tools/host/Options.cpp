@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include <arpa/inet.h>
+#include <boost/asio/ip/address.hpp>
 
 namespace host_shell {
 
@@ -117,11 +117,15 @@ bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
   if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
       !ParseUInt64(digits, number) || number > 65535)
     return false;
-  unsigned char bytes[16];
+  boost::system::error_code invalid;
   if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
     address = address.substr(1, address.size() - 2);
-    if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return false;
-  } else if (address != "localhost" && inet_pton(AF_INET, address.c_str(), bytes) != 1) {
+    // Plain addresses only: a scope (fe80::1%eth0) names an interface.
+    if (address.find('%') != std::string::npos) return false;
+    boost::asio::ip::make_address_v6(address, invalid);
+    if (invalid) return false;
+  } else if (address != "localhost" &&
+             (boost::asio::ip::make_address_v4(address, invalid), invalid)) {
     // Host names other than localhost are refused: resolving them could pick any interface.
     return false;
   }

@@ -2,30 +2,29 @@
 
 #include <cstdio>
 
-#include <dlfcn.h>
-
 #include "Notifier.h"
 #include "Options.h"
+#include "Platform.h"
 
 namespace host_shell {
 
 PluginHost::~PluginHost() {
   Shutdown();
-  if (m_Library != nullptr) dlclose(m_Library);
+  if (m_Library != nullptr) KVL::Platform::UnloadModule(m_Library);
 }
 
 bool PluginHost::Load(const std::string& path, std::string& error) {
-  m_Library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string reason;
+  m_Library = KVL::Platform::LoadModule(path, reason);
   if (m_Library == nullptr) {
-    const char* reason = dlerror();
-    error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown reason");
+    error = "cannot load " + path + ": " + reason;
     return false;
   }
-  m_CreateIf = reinterpret_cast<CreateIfFn>(dlsym(m_Library, "createIf"));
-  m_ReleaseIf = reinterpret_cast<ReleaseIfFn>(dlsym(m_Library, "releaseIf"));
+  m_CreateIf = reinterpret_cast<CreateIfFn>(KVL::Platform::ModuleSymbol(m_Library, "createIf"));
+  m_ReleaseIf = reinterpret_cast<ReleaseIfFn>(KVL::Platform::ModuleSymbol(m_Library, "releaseIf"));
   if (m_CreateIf == nullptr || m_ReleaseIf == nullptr) {
     error = path + " does not export createIf and releaseIf";
-    dlclose(m_Library);
+    KVL::Platform::UnloadModule(m_Library);
     m_Library = nullptr;
     return false;
   }

@@ -1,17 +1,14 @@
 #include "Script.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <limits>
-
-#include <poll.h>
-#include <unistd.h>
 
 #include "Notifier.h"
 #include "Options.h"
 #include "Output.h"
 #include "PluginHost.h"
+#include "ShellPlatform.h"
 #include "Text.h"
 
 namespace host_shell {
@@ -42,22 +39,12 @@ LineReader::Status LineReader::Next(std::string& line) {
       return kTooLong;
     }
     if (m_Eof) return kEnd;
-    pollfd entries[2] = {{m_Fd, POLLIN, 0}, {m_StopFd, POLLIN, 0}};
-    int count = poll(entries, m_StopFd >= 0 ? 2 : 1, -1);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      m_Eof = true;
-      continue;
-    }
-    if (m_StopFd >= 0 && (entries[1].revents & POLLIN) != 0) return kStopped;
     char chunk[4096];
-    ssize_t got = read(m_Fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      m_Eof = true;
-      continue;
-    }
-    m_Buffer.append(chunk, static_cast<size_t>(got));
+    size_t got = 0;
+    const InputRead read = ReadInput(m_Fd, m_StopFd, chunk, sizeof chunk, got);
+    if (read == InputRead::kStopped) return kStopped;
+    if (read == InputRead::kEnd) m_Eof = true;
+    m_Buffer.append(chunk, got);
   }
 }
 

@@ -11,15 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-
 #include "DatabaseErrors.h"
 #include "KVL.h"
 #include "KVLX.h"
@@ -30,6 +21,17 @@
 #include "StatusPage.h"
 #include "Text.h"
 #include "ToolWatch.h"
+
+// After the toolkit headers: on Windows, Asio brings windows.h, whose INFINITE and WAIT_TIMEOUT
+// macros would hide the toolkit's constants of those names.
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 namespace host_shell {
 

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <unistd.h>
+#include <boost/filesystem/operations.hpp>
 
 #include "DatabaseErrors.h"
 #include "Demo.h"
@@ -20,6 +19,7 @@
 #include "PluginHost.h"
 #include "Script.h"
 #include "Serve.h"
+#include "ShellPlatform.h"
 #include "Text.h"
 #include "ToolWatch.h"
 #include "Version.h"
@@ -31,10 +31,12 @@ constexpr uint32_t kModuleNumber = 309;
 // Registers the home with the toolkit before the plug-in exists: process path, PCI tree, clock,
 // tool time limit and tracing.
 bool SetUpHome(host_shell::Options& options, std::string& error) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path home = fs::absolute(options.home, ec);
-  if (ec || !fs::is_directory(home, ec)) {
+  // Boost's paths take the system's narrow encoding (the ANSI code page on Windows), as the
+  // command line and the toolkit do; std::filesystem would read the text as UTF-8 there.
+  namespace fs = boost::filesystem;
+  boost::system::error_code ec;
+  fs::path home = options.home.empty() ? fs::path() : fs::absolute(options.home);
+  if (home.empty() || !fs::is_directory(home, ec)) {
     error = "the home " + options.home + " is not a directory";
     return false;
   }
@@ -59,9 +61,9 @@ void DefaultPaths(host_shell::Options& options) {
   namespace fs = std::filesystem;
   options.home = VARNOCK_DEFAULT_HOME;
   options.plugin = VARNOCK_DEFAULT_PLUGIN;
+  const fs::path self = host_shell::ShellFile();
+  if (self.empty()) return;
   std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return;
   const fs::path built = fs::weakly_canonical(VARNOCK_BUILD_BIN_DIR, ec);
   if (ec || self.parent_path() == built) return;
   options.plugin = (self.parent_path() / VARNOCK_INSTALLED_PLUGIN).lexically_normal().string();
@@ -115,11 +117,7 @@ int RunMainJob(host_shell::PluginHost& host, host_shell::Notifier& notifier,
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-  // A write past the file size limit (ulimit -f) then fails with EFBIG, which the database
-  // counts and tells as an error of its own kind, instead of ending the shell without a word.
-  signal(SIGXFSZ, SIG_IGN);
-#endif
+  host_shell::PrepareProcess();
   host_shell::Options options;
   DefaultPaths(options);
   std::string error;
@@ -166,7 +164,7 @@ int main(int argc, char** argv) {
   switch (options.command) {
     case host_shell::Command::kScript: {
       host_shell::ScriptSession session(host, notifier, options);
-      return session.Run(STDIN_FILENO, stopSignal.Fd());
+      return session.Run(host_shell::StandardInput(), stopSignal.Fd());
     }
     case host_shell::Command::kDemo:
       return host_shell::RunDemo(host, notifier, options);

@@ -232,13 +232,16 @@ std::string DefaultStatePath() {
   const char* env = std::getenv("ISDCT_STATE");
   if (env != nullptr && *env != '\0') return env;
 #ifdef _WIN32
-  // The C runtime keeps the program's full path.
-  const std::filesystem::path self = _pgmptr != nullptr ? _pgmptr : "";
+  // The C runtime keeps the program's full path, in the ANSI code page: cut as text, since
+  // std::filesystem would read it as UTF-8.
+  const std::string self = _pgmptr != nullptr ? _pgmptr : "";
+  const size_t slash = self.find_last_of("\\/");
+  return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + "drives.json";
 #else
   std::error_code ignored;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
-#endif
   return (self.parent_path() / "drives.json").string();
+#endif
 }
 
 bool ParseState(const std::string& text, State& state, std::string& error) {

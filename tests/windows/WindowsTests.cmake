@@ -1,0 +1,37 @@
+# The suites that run under Wine in the Windows build, each program one test (see
+# varnock_add_tests). The others run on Linux only (see the README): they use fork, signals,
+# /proc, resource limits, POSIX environment calls or tool wrappers written as /bin/sh scripts, or
+# expect '/'-separated paths where Windows writes '\'.
+
+add_library(varnock_test_support STATIC support/TestHome.cpp)
+target_include_directories(varnock_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+target_link_libraries(varnock_test_support PUBLIC varnock_core GTest::gtest SQLite::SQLite3 varnock_warnings
+  PRIVATE Boost::boost)
+target_compile_definitions(varnock_test_support PUBLIC
+  VARNOCK_FIXTURES_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
+  VARNOCK_BINARY_DIR="${PROJECT_BINARY_DIR}")
+add_dependencies(varnock_test_support isdct.exe isdct-state)
+
+foreach(suite objects_test scan_test orm_test persistence_test)
+  varnock_test(${suite})
+endforeach()
+
+# The programs find the host libraries and the plug-in through WINEPATH.
+set(VARNOCK_WINEPATH "${PROJECT_BINARY_DIR}/host;${PROJECT_BINARY_DIR}/Src")
+get_property(wine_tests DIRECTORY PROPERTY TESTS)
+set_tests_properties(${wine_tests} PROPERTIES ENVIRONMENT "WINEPATH=${VARNOCK_WINEPATH}")
+
+# The shell end to end under Wine: script --json on the demo home, serve's /metrics on the
+# loopback, a hung tool ended at the time limit, and a home whose path holds blanks and
+# non-ASCII letters.
+add_test(NAME ShellUnderWine
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/shell_wine_test.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+    $<TARGET_FILE:varnock-host> ${PROJECT_BINARY_DIR}/demo-home $<TARGET_FILE:isdct-state>)
+set_tests_properties(ShellUnderWine PROPERTIES TIMEOUT 600 LABELS wine
+  ENVIRONMENT "WINEPATH=${VARNOCK_WINEPATH}")
+add_dependencies(varnock_test_support varnock-host)
+
+# Varnock.dll exports its two entry points and nothing else.
+find_program(VARNOCK_MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+add_test(NAME PluginDllExportsOnlyItsEntryPoints
+  COMMAND sh -c "test \"$(\"$1\" -p \"$2\" | sed -n '/\\[Ordinal\\/Name Pointer\\] Table/,/^$/p' | awk 'NR>1 && NF {print $NF}' | sort | tr '\\n' ' ')\" = 'createIf releaseIf '" sh ${VARNOCK_MINGW_OBJDUMP} $<TARGET_FILE:Varnock>)
