@@ -41,6 +41,9 @@ TEST_F(KeptStatementTest, SameTextSeesEveryWriteSinceItFirstRan) {
 }
 
 TEST_F(KeptStatementTest, ReplacedFileIsReadAfterwards) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows does not let the database file be removed while the host has it open";
+#endif
   Query("INSERT INTO PD (Name, Vendor) VALUES ('old', 'v')");
   EXPECT_EQ(Values{"old"}, Query(kNames));
   for (const char* suffix : {"", "-wal", "-shm"})

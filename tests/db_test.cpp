@@ -111,10 +111,11 @@ TEST_F(HostDatabaseTest, MissingDirectoryOrCorruptFileGivesAStorageThatAlwaysFai
   const std::pair<const char*, const char*> cases[] = {
       {"missing", "unable to open database file"}, {"corrupt", "file is not a database"}};
   for (const auto& [directory, reason] : cases) {
-    KVL::Misc::CKvlApplication::SetProcessPath(home_.Path(directory) + "/varnock-host");
+    KVL::Misc::CKvlApplication::SetProcessPath(home_.Path(std::string(directory) + "/varnock-host"));
     auto storage = Open();
     ASSERT_NE(nullptr, storage);
-    EXPECT_EQ("The host database " + home_.Path(directory) + "/host.db is unavailable: " + reason,
+    EXPECT_EQ("The host database " + home_.Path(std::string(directory) + "/host.db") +
+                  " is unavailable: " + reason,
               Run(*storage, "SELECT 1"));
     EXPECT_THROW(storage->insert(RaidDataModels::Plugin()), DBEXCEPTION::DatabaseException);
     EXPECT_THROW(storage->select(Equal(&Adapter::AdapterNumber, 1)),

@@ -94,6 +94,9 @@ TEST_F(ConfigFileTest, ALeadingByteOrderMarkIsNoPartOfTheFirstKeyAndIsKept) {
 }
 
 TEST_F(ConfigFileTest, WriteThroughALinkKeepsTheLink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a privilege that a Windows service rarely has";
+#endif
   m_Home.WriteFile("etc/Varnock.ini", "PollInterval=30\n");
   std::filesystem::create_symlink(m_Home.Path("etc/Varnock.ini"), m_Home.Path("Varnock.ini"));
   ASSERT_EQ(0u, Write("PollInterval", "12"));

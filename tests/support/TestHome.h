@@ -14,7 +14,18 @@ class TestHome {
   TestHome& operator=(const TestHome&) = delete;
 
   const std::string& Dir() const { return m_Dir; }
-  std::string Path(const std::string& relative) const { return m_Dir + "/" + relative; }
+  // The path of `relative` ("bin/isdct.exe") in the home, with the system's own separators, as
+  // the programs under test write their paths.
+  std::string Path(const std::string& relative) const {
+#ifdef _WIN32
+    std::string path = m_Dir + "\\" + relative;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    return path;
+#else
+    return m_Dir + "/" + relative;
+#endif
+  }
   void WriteFile(const std::string& relative, const std::string& content) const;
   std::string ReadFile(const std::string& relative) const;
   bool Exists(const std::string& relative) const;

@@ -12,7 +12,7 @@ target_compile_definitions(varnock_test_support PUBLIC
   VARNOCK_BINARY_DIR="${PROJECT_BINARY_DIR}")
 add_dependencies(varnock_test_support isdct.exe isdct-state)
 
-foreach(suite objects_test scan_test orm_test persistence_test)
+foreach(suite objects_test scan_test orm_test persistence_test pi_test db_test db_statements_test)
   varnock_test(${suite})
 endforeach()
 
