@@ -1,15 +1,7 @@
 # The suites that run under Wine in the Windows build, each program one test (see
 # varnock_add_tests). The others run on Linux only (see the README): they use fork, signals,
-# /proc, resource limits, POSIX environment calls or tool wrappers written as /bin/sh scripts, or
-# expect '/'-separated paths where Windows writes '\'.
+# /proc, resource limits, POSIX environment calls or tool wrappers written as /bin/sh scripts.
 
-add_library(varnock_test_support STATIC support/TestHome.cpp)
-target_include_directories(varnock_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
-target_link_libraries(varnock_test_support PUBLIC varnock_core GTest::gtest SQLite::SQLite3 varnock_warnings
-  PRIVATE Boost::boost)
-target_compile_definitions(varnock_test_support PUBLIC
-  VARNOCK_FIXTURES_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
-  VARNOCK_BINARY_DIR="${PROJECT_BINARY_DIR}")
 add_dependencies(varnock_test_support isdct.exe isdct-state)
 
 foreach(suite objects_test scan_test orm_test persistence_test pi_test db_test db_statements_test)
