@@ -25,7 +25,7 @@ shift || true
 packages=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-thread-dev
           rapidjson-dev libsqlite3-dev)
 test_packages=(libgtest-dev libbenchmark-dev sqlite3 jq prometheus chromium
-               qemu-system-x86 busybox-static nvme-cli cpio kmod
+               qemu-system-x86 busybox-static nvme-cli cpio kmod udev
                clang-14 libclang-rt-14-dev dpkg-dev file)
 windows_packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev curl
                   libboost-dev rapidjson-dev googletest procps)

@@ -17,6 +17,24 @@ answers() {
   done
 }
 
+# The package's udev rule applied by the real udevd: the controllers' character devices go to
+# the group varnock-nvme with mode 0640, after Debian's own rules; the block devices keep theirs.
+udev_rule() {
+  udevd=/lib/systemd/systemd-udevd
+  if [ ! -x "$udevd" ]; then echo "skipped: $udevd is not installed" >"$out/udev.txt"; return; fi
+  export SYSTEMD_IGNORE_CHROOT=1  # the guest script runs chrooted into the host's root
+  mkdir -p /run/udev/rules.d
+  cp "$NVME_VM_SOURCE/packaging/60-varnock-nvme.rules" /run/udev/rules.d/
+  { cat /etc/group; echo "varnock-nvme:x:990:"; } >/run/group && mount --bind /run/group /etc/group
+  "$udevd" --daemon >"$out/udevd.log" 2>&1 &&
+    udevadm trigger --action=add --subsystem-match=nvme --subsystem-match=block &&
+    udevadm settle --timeout=30
+  stat -c '%n %G %a' /dev/nvme0 /dev/nvme0n1 >"$out/udev.txt"
+  udevadm control --exit
+  umount /etc/group
+}
+udev_rule
+
 for i in 0 1; do nvme id-ctrl /dev/nvme$i -o json >"$out/nvme-id$i.json"; done
 cat /sys/class/nvme/nvme0/address >"$out/pci0"; cat /sys/class/nvme/nvme1/address >"$out/pci1"
 # The pages as the controller answers them, for the decoder's fixtures.

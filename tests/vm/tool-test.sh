@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The tool's kernel source against two emulated controllers, judged by nvme-cli in the same
 # guest: identity and SMART values, a critical warning set over QMP and a temperature threshold
-# below the controller's temperature, and a controller removed while the guest runs.
+# below the controller's temperature, a controller removed while the guest runs, and the
+# package's udev rule applied by the real udevd.
 # Usage: tool-test.sh BUILD_DIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 out=$build/nvme-vm/tool
+export NVME_VM_SOURCE=$(cd "$here/../.." && pwd)
 export NVME_VM_BUILD=$build NVME_VM_CACHE=${NVME_VM_CACHE:-$build/nvme-vm/cache}
 
 host_steps=$(mktemp)
@@ -54,4 +56,10 @@ check "threshold below 323 K sets nvme1's temperature bit" 2 \
 check "removed controller left the inventory" "0" "$(field inventory-removed.json '[.[] | .Index] | join(",")')"
 check "the other keeps its answers" "smart0 0" "$(grep "^smart0 " "$out/status-removed")"
 check "removed index is no device" "no" "$( [ -e "$out/smart1-removed.json" ] && echo yes || echo no)"
+if grep -q '^skipped' "$out/udev.txt"; then
+  echo "NOTE: udev rule not checked: $(cat "$out/udev.txt")"
+else
+  check "udev rule: controller device" "/dev/nvme0 varnock-nvme 640" "$(sed -n 1p "$out/udev.txt")"
+  check "udev rule: block device untouched" "/dev/nvme0n1 disk 660" "$(sed -n 2p "$out/udev.txt")"
+fi
 finish "tool side"
