@@ -112,7 +112,7 @@ TEST_F(StandInTest, EachArgumentLineGetsItsSections) {
 TEST_F(StandInTest, StateProgramChangesDrivesAndRefusesMistakes) {
   const std::pair<const char*, int> commands[] = {
       {"new 4.0.0", 0},
-      {"add PHLE1 temperature=50 model=INTEL\\ SSDPE2KX020T7", 0},
+      {"add PHLE1 temperature=50 \"model=INTEL SSDPE2KX020T7\"", 0},
       {"add PHLE2", 0},
       {"fault PHLE2 hang 197", 0},
       {"add PHLE1", 1},
