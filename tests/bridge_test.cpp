@@ -44,9 +44,6 @@ std::string OneDrive(const std::string& more = "") {
 
 class BridgeTest : public ::testing::Test {
  protected:
-  BridgeTest() {
-    unsetenv("ISDCT_STATE");
-  }
   ~BridgeTest() override { KVLX::CSystem::SetTimeLimit(60000); }
 
   // The stand-in answers from a copy of a fixture state.
@@ -70,10 +67,7 @@ class BridgeTest : public ::testing::Test {
   }
 
   // A tool that prints `output` whatever it is asked.
-  void ToolPrints(const std::string& output) {
-    home_.WriteFile("answer", output);
-    home_.InstallScriptTool("#!/bin/sh\ncat " + home_.Path("answer") + "\n");
-  }
+  void ToolPrints(const std::string& output) { home_.InstallAnsweringTool(output); }
 
   ToolStatus Inventory() { return CmdEmu::GetAdaptersInfo(home_.ToolPath(), infos_); }
   std::vector<std::string> Serials() const {
@@ -279,8 +273,7 @@ TEST_F(BridgeTest, ToolThatCannotRunOrDoesNotEndFails) {
   KVLX::CSystem::SetTimeLimit(60000);
 
   // The exit status does not count: a tool that ended and printed its answer was heard.
-  home_.WriteFile("answer", OneDrive());
-  home_.InstallScriptTool("#!/bin/sh\ncat " + home_.Path("answer") + "\nexit 3\n");
+  home_.InstallAnsweringTool(OneDrive(), 3);
   EXPECT_EQ(0u, OnlyRecord().index);
 }
 

@@ -266,6 +266,30 @@ INSTANTIATE_TEST_SUITE_P(EveryPage, HungPageTest,
                            return std::string("page") + isdct::RunName(info.param);
                          });
 
+// A hung tool that started a helper of its own: the time limit ends both, not the tool alone.
+TEST_F(FaultTest, HungToolAndTheProcessItStartedAreBothEndedAtTheLimit) {
+  host_.ChangeState([&](isdct::State& state) {
+    state.fault.kind = FaultKind::kHang;
+    state.fault.page = ToolRun::kInventory;
+    state.fault.child = true;
+    state.fault.pidfile = home_.Path("hung-pids");
+  });
+  KVLX::CSystem::SetTimeLimit(kToolLimitMs);
+  host_.Create();
+  EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, host_.Initialize());
+
+  long tool = 0;
+  long helper = 0;
+  ASSERT_EQ(2, std::sscanf(home_.ReadFile("hung-pids").c_str(), "%ld %ld", &tool, &helper));
+  ASSERT_GT(helper, 0) << "the tool could not start its helper";
+  // Ending a process is asynchronous on some systems: a bounded wait for what was ended.
+  for (int i = 0; i < 1000 && (ProcessRunning(tool) || ProcessRunning(helper)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(ProcessRunning(tool));
+  EXPECT_FALSE(ProcessRunning(helper));
+  ExpectCleanStop();
+}
+
 // --- The host database --------------------------------------------------------------------------
 
 enum class DatabaseFault { kLocked, kReadOnly };

@@ -2,7 +2,9 @@
 // usage and faults as a caller sees them (output and exit status), and isdct-state.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +38,6 @@ std::vector<std::string> SectionNames(const std::string& json) {
 class StandInTest : public ::testing::Test {
  protected:
   StandInTest() {
-    unsetenv("ISDCT_STATE");
     home_.InstallTool();
     home_.UseFixture("two-drives.json");
   }
@@ -46,16 +47,39 @@ class StandInTest : public ::testing::Test {
   int Run(const std::string& program, const std::string& arguments) {
     const std::string command = program + " " + arguments + " 2>" + home_.Path("stderr");
     out_.clear();
+#ifdef _WIN32
+    // Through cmd.exe, which gives back the program's exit status itself.
+    FILE* pipe = _popen(command.c_str(), "rb");
+#else
     FILE* pipe = popen(command.c_str(), "r");
+#endif
+    if (pipe == nullptr) return -1;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out_.append(buffer, n);
+#ifdef _WIN32
+    const int status = _pclose(pipe);
+#else
     const int status = pclose(pipe);
+#endif
     err_ = home_.ReadFile("stderr");
+#ifdef _WIN32
+    return status;
+#else
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
   }
   int Tool(const std::string& arguments) { return Run(home_.ToolPath(), arguments); }
   int State(const std::string& arguments) {
-    return Run(BuiltProgram("tools/isdct/isdct-state"),
+#ifdef _WIN32
+    // cmd.exe takes a leading '/' for a switch: the build folder's path with backslashes, on
+    // the current drive.
+    std::string program = BuiltProgram("tools/isdct/isdct-state.exe");
+    for (char& c : program)
+      if (c == '/') c = '\\';
+#else
+    const std::string program = BuiltProgram("tools/isdct/isdct-state");
+#endif
+    return Run(program,
                "--file " + home_.Path("bin/drives.json") + " " + arguments);
   }
 
@@ -88,7 +112,7 @@ TEST_F(StandInTest, EachArgumentLineGetsItsSections) {
 TEST_F(StandInTest, StateProgramChangesDrivesAndRefusesMistakes) {
   const std::pair<const char*, int> commands[] = {
       {"new 4.0.0", 0},
-      {"add PHLE1 temperature=50 model=INTEL\\ SSDPE2KX020T7", 0},
+      {"add PHLE1 temperature=50 \"model=INTEL SSDPE2KX020T7\"", 0},
       {"add PHLE2", 0},
       {"fault PHLE2 hang 197", 0},
       {"add PHLE1", 1},

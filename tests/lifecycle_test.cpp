@@ -1,8 +1,8 @@
 // The plug-in's frame and lifecycle through its exports and the request operation: settings,
 // identifiers, dispatch, Initialize and its failures, DeInitialize, and per-object routing.
 #include <cstdlib>
-#include <filesystem>
 #include <new>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -60,10 +60,7 @@ class LifecycleTest : public ::testing::Test {
   // The stand-in tool with a drive state; every run is logged to DIR/tool-runs.
   void UseDrives(const std::string& fixture) {
     home_.UseFixture(fixture);
-    std::filesystem::copy_file(BuiltProgram("tools/isdct/isdct.exe"), home_.Path("bin/real-isdct"));
-    home_.InstallScriptTool("#!/bin/sh\necho \"$*\" >> " + home_.Path("tool-runs") + "\n" +
-                            "ISDCT_STATE=" + home_.Path("bin/drives.json") + " exec " +
-                            home_.Path("bin/real-isdct") + " \"$@\"\n");
+    home_.InstallLoggedTool();
   }
 
   uint32_t Init(std::vector<PI::CAdapterID>& ids) {
@@ -134,11 +131,12 @@ TEST_F(LifecycleTest, NoSupportedDeviceRunsNoToolAndStoresNothing) {
 
 TEST_F(LifecycleTest, FailingInventoryHandsBackAnEmptyListAndStoresNothing) {
   AddSupportedDevices(1);
-  for (const char* tool : {"#!/bin/sh\nexit 3\n", "#!/bin/sh\necho '[]'\n"}) {
-    home_.InstallScriptTool(tool);
+  const std::pair<const char*, int> answers[] = {{"", 3}, {"[]\n", 0}};
+  for (const auto& [output, status] : answers) {
+    home_.InstallAnsweringTool(output, status);
     Create();
     std::vector<PI::CAdapterID> ids(3);
-    EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, Init(ids)) << tool;
+    EXPECT_EQ(PI::ERR_API_INITIALIZATION_FAILED, Init(ids)) << output << status;
     EXPECT_TRUE(ids.empty());
     EXPECT_EQ(0u, Impl().m_AdapterCount);
     EXPECT_EQ(0, home_.CountRows("Plugin"));

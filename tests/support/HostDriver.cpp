@@ -1,7 +1,5 @@
 #include "HostDriver.h"
 
-#include <dirent.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -38,17 +36,18 @@ HostDriver::HostDriver(TestHome& home, const std::string& fixture, int pciDevice
   home.UseFixture(fixture);
   // Time-outs make light passes; full passes come from changed warnings or ForceFullPass.
   home.WriteFile("CustomOpts.ini", "IntelPCIeTopologyRefreshRate=3600000000\n");
+  if (outputFilter.empty()) {
+    home.InstallLoggedTool();  // the stand-in itself is the plug-in's child
+    return;
+  }
+  // The filter needs a shell between the plug-in and the stand-in (POSIX only).
   std::filesystem::copy_file(BuiltProgram("tools/isdct/isdct.exe"), home.Path("bin/real-isdct"),
                              std::filesystem::copy_options::overwrite_existing);
-  std::string run = home.Path("bin/real-isdct") + " \"$@\"";
-  if (!outputFilter.empty()) {
-    home.WriteFile("bin/filter.sed", outputFilter);
-    run += " | sed -f " + home.Path("bin/filter.sed");
-  } else {
-    run = "exec " + run;  // the stand-in itself is the plug-in's child
-  }
+  home.WriteFile("bin/filter.sed", outputFilter);
   home.InstallScriptTool("#!/bin/sh\necho \"$*\" >> " + home.Path("tool-runs") + "\n" +
-                         "export ISDCT_STATE=" + home.Path("bin/drives.json") + "\n" + run + "\n");
+                         "export ISDCT_STATE=" + home.Path("bin/drives.json") + "\n" +
+                         home.Path("bin/real-isdct") + " \"$@\" | sed -f " +
+                         home.Path("bin/filter.sed") + "\n");
 }
 
 HostDriver::~HostDriver() {
@@ -164,28 +163,4 @@ PluginTestPeer HostDriver::Impl() const { return PluginTestPeer(m_Plugin); }
 
 void HostDriver::OnNotify(uint64_t context, IPLUGINAPI*) {
   ++reinterpret_cast<HostDriver*>(context)->m_Notified;
-}
-
-std::vector<int> ChildProcesses() {
-  std::vector<int> children;
-  const int self = getpid();
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (const dirent* entry = readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // "pid (name) state ppid ...": the name may hold blanks, so read after its last ')'.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 1));
-    std::string state;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == self) children.push_back(pid);
-  }
-  closedir(proc);
-  return children;
 }

@@ -1,5 +1,5 @@
 // A host that drives the plug-in through its exports on a manual clock, against the tool
-// stand-in behind a logging wrapper in a test home: start it, change the drives, let the worker
+// stand-in in a test home, which logs its runs: start it, change the drives, let the worker
 // poll, collect the events, stop it. The test thread drives it; Plugin()->Request may also be
 // called from other threads while the worker runs.
 #pragma once
@@ -78,3 +78,5 @@ class HostDriver {
 
 // Identifiers of the processes whose parent is this process (the tool runs still alive).
 std::vector<int> ChildProcesses();
+// True while the process `pid` runs (an ended one waiting to be reaped does not).
+bool ProcessRunning(long pid);

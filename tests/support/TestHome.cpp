@@ -10,10 +10,23 @@
 
 #include <sqlite3.h>
 
+#include "DriveState.h"
 #include "KVL.h"
 #include "KVLX.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+void ClearVariable(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
+}  // namespace
 
 TestHome::TestHome() {
   // A new folder of a random name (mkdtemp is not on every system).
@@ -28,6 +41,7 @@ TestHome::TestHome() {
   }
   fs::create_directories(Path("bin"));
   fs::create_directories(Path("pci"));
+  for (const char* name : {"ISDCT_STATE", "ISDCT_RUNLOG", "ISDCT_SOURCE"}) ClearVariable(name);
   KVL::Misc::CKvlApplication::SetProcessPath(boost::filesystem::path(Path("varnock-host")));
   KVLX::CConfigManager::SetPciRoot(Path("pci"));
 }
@@ -62,6 +76,24 @@ void TestHome::AddPciDevice(const std::string& address, const std::string& vendo
 void TestHome::InstallTool() const {
   fs::copy_file(BuiltProgram("tools/isdct/isdct.exe"), ToolPath(),
                 fs::copy_options::overwrite_existing);
+}
+
+void TestHome::InstallLoggedTool() const {
+  InstallTool();
+  WriteFile("bin/isdct.ini", "runlog=" + Path("tool-runs") + "\n");
+}
+
+void TestHome::InstallAnsweringTool(const std::string& output, int status) const {
+  InstallTool();
+  WriteFile("answer", output);
+  isdct::State state;
+  std::string error;
+  if (!isdct::LoadState(FixturePath("one-drive.json"), state, error))
+    throw std::runtime_error(error);
+  state.fault.kind = isdct::FaultKind::kFile;
+  state.fault.path = Path("answer");
+  state.fault.status = status;
+  if (!isdct::SaveState(Path("bin/drives.json"), state, error)) throw std::runtime_error(error);
 }
 
 void TestHome::InstallScriptTool(const std::string& script) const {

@@ -1,6 +1,7 @@
 // A throw-away host home for tests: a temporary directory registered as the host's home (the
 // process path points into it, the PCI tree is read from it), with helpers to lay out the tool,
-// its drive state, a PCI tree and configuration files. One home at a time per test process.
+// its drive state, a PCI tree and configuration files. One home at a time per test process; the
+// stand-in's variables are cleared from the environment, so it answers from the home's state.
 #pragma once
 
 #include <string>
@@ -35,7 +36,12 @@ class TestHome {
                     const std::string& device) const;
   // Installs the built tool stand-in as bin/isdct.exe.
   void InstallTool() const;
-  // Installs a shell script as bin/isdct.exe, for behaviour the stand-in does not offer.
+  // The same stand-in, logging the arguments of each run as one line to DIR/tool-runs.
+  void InstallLoggedTool() const;
+  // The stand-in again, answering every run with `output` (kept in DIR/answer) and exit status
+  // `status`, whatever it is asked; drive 0 of one-drive.json is there for the pages.
+  void InstallAnsweringTool(const std::string& output, int status = 0) const;
+  // Installs a shell script as bin/isdct.exe, for behaviour the stand-in does not offer (POSIX).
   void InstallScriptTool(const std::string& script) const;
   // Copies tests/fixtures/NAME as the tool's drive state (bin/drives.json).
   void UseFixture(const std::string& name) const;

@@ -1,12 +1,18 @@
 # The suites that run under Wine in the Windows build, each program one test (see
 # varnock_add_tests). The others run on Linux only (see the README): they use fork, signals,
-# /proc, resource limits, POSIX environment calls or tool wrappers written as /bin/sh scripts.
+# /proc, resource limits or tool wrappers written as /bin/sh scripts.
 
 add_dependencies(varnock_test_support isdct.exe isdct-state)
 
-foreach(suite objects_test scan_test orm_test persistence_test pi_test db_test db_statements_test)
+foreach(suite objects_test scan_test orm_test persistence_test pi_test db_test db_statements_test
+    lifecycle_test bridge_test isdct_test)
   varnock_test(${suite})
 endforeach()
+target_link_libraries(bridge_test PRIVATE isdct_state)
+target_link_libraries(isdct_test PRIVATE isdct_state)
+varnock_test(monitor_test)
+target_link_libraries(monitor_test PRIVATE varnock_host_driver)
+varnock_reliability_test(fault_test)
 
 # The programs find the host libraries and the plug-in through WINEPATH.
 set(VARNOCK_WINEPATH "${PROJECT_BINARY_DIR}/host;${PROJECT_BINARY_DIR}/Src")

@@ -1,6 +1,9 @@
 #include "DriveState.h"
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -85,6 +88,18 @@ bool ParseFault(const rapidjson::Value& value, Fault& fault, std::string& error)
         return false;
       }
       fault.path = v.GetString();
+    } else if (name == "child") {
+      if (!v.IsBool()) {
+        error = "a fault's child must be true or false";
+        return false;
+      }
+      fault.child = v.GetBool();
+    } else if (name == "pidfile") {
+      if (!v.IsString()) {
+        error = "a fault's pidfile must be a text";
+        return false;
+      }
+      fault.pidfile = v.GetString();
     } else {
       error = "unknown fault member \"" + name + "\"";
       return false;
@@ -174,6 +189,14 @@ void WriteFault(rapidjson::PrettyWriter<rapidjson::StringBuffer>& out, const Fau
   if (fault.kind == FaultKind::kFile) {
     out.Key("path");
     out.String(fault.path.c_str(), static_cast<rapidjson::SizeType>(fault.path.size()));
+  }
+  if (fault.kind == FaultKind::kHang && fault.child) {
+    out.Key("child");
+    out.Bool(true);
+  }
+  if (fault.kind == FaultKind::kHang && !fault.pidfile.empty()) {
+    out.Key("pidfile");
+    out.String(fault.pidfile.c_str(), static_cast<rapidjson::SizeType>(fault.pidfile.size()));
   }
   out.EndObject();
 }
@@ -363,6 +386,20 @@ std::string FormatState(const State& state) {
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
+namespace {
+
+// Puts `from` in the place of `to`, replacing it. The paths are narrow strings in the system's
+// own encoding (the ANSI code page on Windows), so they go to the system as they are.
+bool PutInPlace(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+}  // namespace
+
 bool SaveState(const std::string& path, const State& state, std::string& error) {
   const std::string temporary = path + ".tmp." + std::to_string(getpid());
   {
@@ -375,10 +412,7 @@ bool SaveState(const std::string& path, const State& state, std::string& error) 
       return false;
     }
   }
-  // std::filesystem replaces an existing file on Windows too (std::rename does not there).
-  std::error_code renamed;
-  std::filesystem::rename(temporary, path, renamed);
-  if (renamed) {
+  if (!PutInPlace(temporary, path)) {
     error = "cannot replace " + path;
     std::remove(temporary.c_str());
     return false;

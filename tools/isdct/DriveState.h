@@ -26,7 +26,10 @@
 // aborts), "invalid-json" (prints the answer cut short), "empty" (prints nothing), "exit"
 // (prints an error on standard error only and exits with "status", default 1) or "no-device"
 // (answers "No device selected") or "file" (prints the contents of the file "path" instead of
-// the answer, then exits with "status", default 0: output of any shape, at once). Its "page" chooses the runs it hits: 2, 197, 202 or 203 (one health page of the
+// the answer, then exits with "status", default 0: output of any shape, at once). A hang with
+// "child": true first starts a copy of the program that only hangs, as a tool's helper process
+// would, and with "pidfile" writes the two identifiers there ("PARENT CHILD\n"), once both
+// run. Its "page" chooses the runs it hits: 2, 197, 202 or 203 (one health page of the
 // drive), "inventory" (the listing of all drives), "version", or "all" (the default: every
 // per-drive page for a drive's fault, every run for the tool's fault).
 #pragma once
@@ -56,6 +59,8 @@ struct Fault {
   Run page = Run::kAll;
   int status = 1;    // exit status of FaultKind::kExit and kFile
   std::string path;  // the file FaultKind::kFile prints
+  bool child = false;   // FaultKind::kHang: a hanging copy of the program is started first
+  std::string pidfile;  // FaultKind::kHang: where the hung processes' identifiers are written
 
   bool Active() const { return kind != FaultKind::kNone; }
   // True when the fault hits `run`.

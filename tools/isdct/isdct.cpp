@@ -3,10 +3,19 @@
 // It runs once per query, several times per drive and poll, so it does nothing but read the
 // state and print one answer.
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
 #include <cinttypes>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -38,6 +47,8 @@ constexpr const char* kUsage =
     "alarm. Drive indexes are the controllers' instance numbers (nvme2 is index 2).\n"
     "  ISDCT_SYSFS_ROOT, ISDCT_DEV_ROOT  read another sysfs tree / device directory\n"
     "  ISDCT_TIMEOUT_MS or timeout_ms=   limit of each admin command (default 5000)\n"
+    "  ISDCT_RUNLOG or runlog=PATH       append each run's arguments, joined by one blank, as a\n"
+    "                                    line to PATH before answering\n"
     "Exit status: 0 answered, 1 no device, 2 usage, 3 drive state or settings, 4 no permission,\n"
     "5 controller gone, 6 command refused (status printed), 7 command timed out.\n";
 
@@ -254,6 +265,63 @@ void Print(const std::string& text) {
   std::fflush(stdout);
 }
 
+// The argument a hanging copy of the program is started with: it only hangs.
+constexpr const char* kHangOnly = "--hang-only";
+
+[[noreturn]] void HangForever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Starts a copy of this program that only hangs, holding the same output; its process
+// identifier, or -1 when it could not be started.
+long StartHangingCopy() {
+#ifdef _WIN32
+  char self[4096];
+  const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (length == 0 || length == sizeof self) return -1;
+  std::string line = "\"" + std::string(self) + "\" " + kHangOnly;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process))
+    return -1;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<long>(process.dwProcessId);
+#else
+  std::error_code ignored;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+  char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(kHangOnly), nullptr};
+  pid_t pid = -1;
+  if (self.empty() || posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0)
+    return -1;
+  return static_cast<long>(pid);
+#endif
+}
+
+long OwnProcessId() {
+#ifdef _WIN32
+  return static_cast<long>(GetCurrentProcessId());
+#else
+  return static_cast<long>(getpid());
+#endif
+}
+
+// The hang fault: with "child", a hanging copy first, and both identifiers in "pidfile".
+[[noreturn]] void Hang(const Fault& fault) {
+  long child = 0;
+  if (fault.child && (child = StartHangingCopy()) < 0)
+    std::fprintf(stderr, "isdct.exe: cannot start the hanging copy\n");
+  if (!fault.pidfile.empty()) {
+    if (FILE* file = std::fopen(fault.pidfile.c_str(), "wb")) {
+      std::fprintf(file, "%ld %ld\n", OwnProcessId(), child);
+      std::fclose(file);
+    }
+  }
+  HangForever();
+}
+
 // Prints `answer` as `fault` asks; returns the exit status.
 int Play(const std::string& answer, const Fault& fault) {
   switch (fault.kind) {
@@ -261,7 +329,7 @@ int Play(const std::string& answer, const Fault& fault) {
       Print(answer);
       return 0;
     case FaultKind::kHang:
-      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+      Hang(fault);
     case FaultKind::kCrash:
       Print(answer.substr(0, answer.size() / 2));
       std::abort();
@@ -290,31 +358,61 @@ int Play(const std::string& answer, const Fault& fault) {
   return 0;
 }
 
-// The source of the answers: isdct.ini beside the program ("source=kernel", "timeout_ms=N"),
-// then ISDCT_SOURCE, ISDCT_TIMEOUT_MS, ISDCT_SYSFS_ROOT and ISDCT_DEV_ROOT.
-bool LoadSettings(bool& kernel, KernelOptions& options, std::string& error) {
+// The lines of isdct.ini beside the program: "source=kernel", "timeout_ms=N", "runlog=PATH".
+struct IniSettings {
   std::string source;
   std::string timeout;
-  const std::string ini =
-      DefaultStatePath().substr(0, DefaultStatePath().rfind('/') + 1) + "isdct.ini";
-  if (FILE* file = std::fopen(ini.c_str(), "r")) {
-    char line[256];
+  std::string runlog;
+};
+
+IniSettings ReadIni() {
+  IniSettings ini;
+  const std::string state = DefaultStatePath();
+  const std::string path = state.substr(0, state.find_last_of("\\/") + 1) + "isdct.ini";
+  if (FILE* file = std::fopen(path.c_str(), "r")) {
+    char line[4096];
     while (std::fgets(line, sizeof line, file) != nullptr) {
       std::string text(line);
       text.erase(text.find_last_not_of(" \t\r\n") + 1);
-      if (text.compare(0, 7, "source=") == 0) source = text.substr(7);
-      if (text.compare(0, 11, "timeout_ms=") == 0) timeout = text.substr(11);
+      if (text.compare(0, 7, "source=") == 0) ini.source = text.substr(7);
+      if (text.compare(0, 11, "timeout_ms=") == 0) ini.timeout = text.substr(11);
+      if (text.compare(0, 7, "runlog=") == 0) ini.runlog = text.substr(7);
     }
     std::fclose(file);
   }
-  const auto env = [](const char* name, std::string& value) {
-    const char* text = std::getenv(name);
-    if (text != nullptr && *text != '\0') value = text;
-  };
-  env("ISDCT_SOURCE", source);
-  env("ISDCT_TIMEOUT_MS", timeout);
-  env("ISDCT_SYSFS_ROOT", options.sysfsRoot);
-  env("ISDCT_DEV_ROOT", options.devRoot);
+  return ini;
+}
+
+// A variable of the environment that is set and not empty overrides `value`.
+void FromEnvironment(const char* name, std::string& value) {
+  const char* text = std::getenv(name);
+  if (text != nullptr && *text != '\0') value = text;
+}
+
+// Appends the run's arguments, joined by one blank, to the run log when one is set. A log that
+// cannot be written is reported; the run still answers.
+void LogRun(std::string path, const std::vector<std::string>& args) {
+  FromEnvironment("ISDCT_RUNLOG", path);
+  if (path.empty()) return;
+  std::string line;
+  for (const std::string& arg : args) line += (line.empty() ? "" : " ") + arg;
+  line += '\n';
+  FILE* file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr || std::fwrite(line.data(), 1, line.size(), file) != line.size())
+    std::fprintf(stderr, "isdct.exe: cannot write the run log %s\n", path.c_str());
+  if (file != nullptr) std::fclose(file);
+}
+
+// The source of the answers: isdct.ini, then ISDCT_SOURCE, ISDCT_TIMEOUT_MS, ISDCT_SYSFS_ROOT
+// and ISDCT_DEV_ROOT.
+bool LoadSettings(const IniSettings& ini, bool& kernel, KernelOptions& options,
+                  std::string& error) {
+  std::string source = ini.source;
+  std::string timeout = ini.timeout;
+  FromEnvironment("ISDCT_SOURCE", source);
+  FromEnvironment("ISDCT_TIMEOUT_MS", timeout);
+  FromEnvironment("ISDCT_SYSFS_ROOT", options.sysfsRoot);
+  FromEnvironment("ISDCT_DEV_ROOT", options.devRoot);
   if (!source.empty() && source != "kernel" && source != "state") {
     error = "source must be kernel or state, not \"" + source + "\"";
     return false;
@@ -355,6 +453,9 @@ int KernelMain(const KernelOptions& options, Run run, int64_t index) {
 }
 
 int Main(const std::vector<std::string>& args) {
+  if (args.size() == 1 && args[0] == kHangOnly) HangForever();
+  const IniSettings ini = ReadIni();
+  LogRun(ini.runlog, args);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -369,7 +470,7 @@ int Main(const std::vector<std::string>& args) {
   bool kernel = false;
   KernelOptions options;
   std::string error;
-  if (!LoadSettings(kernel, options, error)) {
+  if (!LoadSettings(ini, kernel, options, error)) {
     std::fprintf(stderr, "isdct.exe: settings: %s\n", error.c_str());
     return kExitState;
   }
