@@ -20,6 +20,7 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,27 @@ double ThreadCpuSeconds(const std::string& id) {
   unsigned long long ns = 0;
   in >> ns;
   return static_cast<double>(ns) * 1e-9;
+}
+
+// User and system time a thread of this process has run, in seconds, from its stat line (clock
+// ticks: only sums over many passes are meaningful).
+struct UserSystem {
+  double user = 0;
+  double system = 0;
+};
+UserSystem ThreadUserSystem(const std::string& id) {
+  std::ifstream in("/proc/self/task/" + id + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return {};
+  std::istringstream fields(line.substr(paren + 2));
+  std::string skipped;
+  for (int i = 0; i < 11; ++i) fields >> skipped;  // state ... cmajflt
+  unsigned long long user = 0, system = 0;
+  fields >> user >> system;
+  static const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return {static_cast<double>(user) * tick, static_cast<double>(system) * tick};
 }
 
 // Processor time (user + system) of this process's reaped children so far, in seconds. Passes
@@ -125,6 +147,7 @@ class RunningPlugin {
 
   // Processor time of the worker thread so far, in seconds.
   double WorkerCpuSeconds() const { return ThreadCpuSeconds(m_Worker); }
+  UserSystem WorkerUserSystem() const { return ThreadUserSystem(m_Worker); }
 
   BenchHome& Home() { return m_Home; }
   IPLUGINAPI_IMPL& Plugin() { return *m_Plugin; }
@@ -178,22 +201,31 @@ void PassAgainstFloor(benchmark::State& state, Kind kind, bool rewrite) {
   const std::string self = std::to_string(gettid());
   int64_t step = 0;
   bool floorFirst = true;
+  UserSystem workerSplit, floorSplit;  // summed over every pass and floor
+  const auto add = [](UserSystem& sum, const UserSystem& after, const UserSystem& before) {
+    sum.user += after.user - before.user;
+    sum.system += after.system - before.system;
+  };
   for (auto _ : state) {
     if (rewrite) running.Home().ChangeDrives(++step);
     auto floor = [&] {
       const double cpuBefore = ThreadCpuSeconds(self);
       const double childrenBefore = ChildrenCpuSeconds();
+      const UserSystem splitBefore = ThreadUserSystem(self);
       floors.push_back(Seconds([&] {
         for (const std::string& line : lines)
           if (!RunBare(tool, line)) Fail("the tool did not start");
       }));
+      add(floorSplit, ThreadUserSystem(self), splitBefore);
       floorCpu.push_back(ThreadCpuSeconds(self) - cpuBefore);
       floorChildren.push_back(ChildrenCpuSeconds() - childrenBefore);
     };
     if (floorFirst) floor();
     const double cpuBefore = running.WorkerCpuSeconds();
     const double childrenBefore = ChildrenCpuSeconds();
+    const UserSystem splitBefore = running.WorkerUserSystem();
     passes.push_back(Seconds([&] { running.Pass(); }));
+    add(workerSplit, running.WorkerUserSystem(), splitBefore);
     cpu.push_back(running.WorkerCpuSeconds() - cpuBefore);
     children.push_back(ChildrenCpuSeconds() - childrenBefore);
     if (!floorFirst) floor();
@@ -214,6 +246,12 @@ void PassAgainstFloor(benchmark::State& state, Kind kind, bool rewrite) {
   state.counters["worker_cpu_median"] = Median(cpu);
   state.counters["floor_cpu_median"] = Median(floorCpu);
   if (!cpuRatios.empty()) state.counters["cpu_ratio_median"] = Median(cpuRatios);
+  // Where the processor time goes, user against system: means over every pass (tick resolution).
+  const double count = static_cast<double>(passes.size());
+  state.counters["worker_user_mean"] = workerSplit.user / count;
+  state.counters["worker_system_mean"] = workerSplit.system / count;
+  state.counters["floor_user_mean"] = floorSplit.user / count;
+  state.counters["floor_system_mean"] = floorSplit.system / count;
   state.counters["children_cpu_median"] = Median(children);
   state.counters["floor_children_cpu_median"] = Median(floorChildren);
 }

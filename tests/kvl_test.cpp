@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -360,6 +362,42 @@ TEST_F(ExecuteCommandTest, StandardErrorIsCapturedAndOnlyItsEndKept) {
   EXPECT_EQ(64u * 1024, tails[0].size());
   EXPECT_EQ("eeee" "last words\n", tails[0].substr(tails[0].size() - 15));
   EXPECT_EQ("stuck here\n", tails[1]);
+}
+
+TEST_F(ExecuteCommandTest, EachReportHoldsOnlyWhatItsOwnRunWrote) {
+  // A helper that keeps writing to standard error after its program exits adds nothing to the
+  // next run's report, a run that writes nothing reports nothing, and runs on two threads at
+  // once each report their own words.
+  std::mutex lock;
+  std::vector<std::string> tails;
+  KVLX::CSystem::SetRunObserver([&](const KVLX::CSystem::RunReport& report) {
+    std::lock_guard<std::mutex> hold(lock);
+    tails.push_back(report.errorTail);
+  });
+  const std::string says = Script("says.sh", "for i in 1 2 3 4 5 6 7 8; do echo \"$1\" >&2; done\n");
+  EXPECT_EQ(1u, Run(Script("chatty.sh", "echo first >&2\n(while :; do echo late >&2; done) &\n"
+                                        "/bin/sleep 0.2\n")));
+  EXPECT_EQ(1u, Run(says, "second"));
+  EXPECT_EQ(1u, Run("/bin/true"));
+  std::thread other([&] {
+    std::string output;
+    for (int i = 0; i < 20; ++i) KVLX::CSystem::ExecuteCommand(says, "other", output);
+  });
+  for (int i = 0; i < 20; ++i) Run(says, "mine");
+  other.join();
+  KVLX::CSystem::SetRunObserver(nullptr);
+
+  const auto eightTimes = [](const std::string& word) {
+    std::string text;
+    for (int i = 0; i < 8; ++i) text += word + "\n";
+    return text;
+  };
+  ASSERT_EQ(43u, tails.size());
+  EXPECT_NE(std::string::npos, tails[0].find("late\n"));
+  EXPECT_EQ(eightTimes("second"), tails[1]);
+  EXPECT_EQ("", tails[2]);
+  EXPECT_EQ(20, std::count(tails.begin() + 3, tails.end(), eightTimes("mine")));
+  EXPECT_EQ(20, std::count(tails.begin() + 3, tails.end(), eightTimes("other")));
 }
 
 TEST_F(ExecuteCommandTest, EveryRunIsCountedAndReportedWithHowItEnded) {

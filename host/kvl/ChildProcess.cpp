@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "ProgramRun.h"
 
@@ -42,19 +44,49 @@ bool OpenPipe(int fds[2], int& error) {
   return true;
 }
 
+// The pipe that takes the standard error of every program this thread runs, kept for the
+// thread's life: a pipe made and torn down per run costs more than the rest of the run's
+// bookkeeping. The read end does not block; the write end (what the program gets) does, as a
+// fresh pipe's would. Nothing is left in it between runs: each run reads it to empty at its end
+// and drops whatever is there at its start. A forked copy of the process makes its own.
+struct ErrorPipe {
+  int read = -1;
+  int write = -1;
+  ~ErrorPipe() { Close(); }
+  void Close() {
+    if (read >= 0) close(read);
+    if (write >= 0) close(write);
+    read = write = -1;
+  }
+};
+thread_local ErrorPipe t_ErrorPipe;
+
+// Opens this thread's error pipe on first use; false with the reason in `error` when it cannot.
+bool OpenErrorPipe(int& error) {
+  if (t_ErrorPipe.read >= 0) return true;
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { t_ErrorPipe.Close(); }); });
+  int fds[2];
+  if (!OpenPipe(fds, error)) return false;
+  if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) {
+    error = errno;
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  t_ErrorPipe.read = fds[0];
+  t_ErrorPipe.write = fds[1];
+  return true;
+}
+
 }  // namespace
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
             int& errorFd, int& error) {
   error = 0;
+  if (!OpenErrorPipe(error)) return 0;
   int fds[2];
-  int errs[2];
   if (!OpenPipe(fds, error)) return 0;
-  if (!OpenPipe(errs, error)) {
-    close(fds[0]);
-    close(fds[1]);
-    return 0;
-  }
 
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
@@ -68,7 +100,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, t_ErrorPipe.write, 2);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   sigset_t none;
   sigset_t all;
@@ -86,15 +118,20 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
-  close(errs[1]);
   if (error != 0) {
     close(fds[0]);
-    close(errs[0]);
     return 0;
   }
   readFd = fds[0];
-  errorFd = errs[0];
+  errorFd = t_ErrorPipe.read;
   return pid;
+}
+
+void DropStaleErrors() {
+  if (t_ErrorPipe.read < 0) return;
+  char buffer[4096];
+  for (int i = 0; i < 64 && read(t_ErrorPipe.read, buffer, sizeof buffer) > 0; ++i) {
+  }
 }
 
 namespace {
@@ -120,7 +157,6 @@ size_t ReadInto(int& fd, std::string& text) {
 ChildRun::~ChildRun() {
   if (!m_Reaped) KillAndReap();
   if (m_Fd >= 0) close(m_Fd);
-  if (m_ErrFd >= 0) close(m_ErrFd);
   if (m_ExitFd >= 0) close(m_ExitFd);
 }
 
@@ -135,16 +171,18 @@ bool ChildRun::Pump(int waitMs, std::string& output, bool untilExit) {
 }
 
 size_t ChildRun::ReadErrors() {
-  const size_t n = ReadInto(m_ErrFd, m_ErrorTail);
+  // The thread's error pipe: never at its end, empty when nothing is written.
+  char buffer[65536];
+  const ssize_t n = read(m_ErrFd, buffer, sizeof buffer);
+  if (n <= 0) return 0;
+  m_ErrorTail.append(buffer, static_cast<size_t>(n));
   KeepErrorTail(m_ErrorTail);
-  return n;
+  return static_cast<size_t>(n);
 }
 
 void ChildRun::TakeLastErrors() {
   // Bounded: whatever still writes there (something unseen) cannot hold the run.
-  for (int i = 0; i < 64 && m_ErrFd >= 0; ++i) {
-    pollfd p = {m_ErrFd, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0 || ReadErrors() == 0) break;
+  for (int i = 0; i < 64 && ReadErrors() != 0; ++i) {
   }
 }
 

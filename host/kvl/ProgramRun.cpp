@@ -107,6 +107,7 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
   }
 
   Detail::BecomeSubreaper();
+  Detail::DropStaleErrors();
   int fd = -1;
   int errFd = -1;
   unsigned long long start = 0;

@@ -30,11 +30,17 @@ void KeepErrorTail(std::string& tail);
 // result.
 uint32_t Finished(CSystem::RunReport& report, uint32_t result);
 
-// Starts `program` with stdin from /dev/null, stdout and stderr into new pipes, no other
-// descriptor and default signal handling, in a process group of its own. Returns the pid (0 when
-// it cannot start, with the reason in `error`) and the pipes' read ends in `readFd` and `errorFd`.
+// Starts `program` with stdin from /dev/null, stdout into a new pipe, stderr into this thread's
+// error pipe, no other descriptor and default signal handling, in a process group of its own.
+// Returns the pid (0 when it cannot start, with the reason in `error`), the read end of the
+// output pipe in `readFd` (the caller's to close) and of the error pipe in `errorFd` (the
+// thread's: never closed, never at its end, empty when nothing is written; it does not block).
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
             int& errorFd, int& error);
+
+// Empties this thread's error pipe of what a previous run might have left there (a helper it
+// started, writing just before it was killed).
+void DropStaleErrors();
 
 // Makes this process adopt what its programs leave behind (a helper that called setsid() and
 // outlived the program), so that a run can find such helpers and end them. The kernel's own
@@ -51,7 +57,7 @@ void Unregister(pid_t pid);
 void SweepAdopted(unsigned long long since);
 
 // A started program: its process (the leader of its own group), the read ends of its output and
-// its standard error (the end of which is kept in `errorTail`) and, once
+// of the thread's error pipe (the end of what it writes there is kept in `errorTail`) and, once
 // watched, a descriptor that becomes readable when it exits.
 class ChildRun {
  public:
