@@ -295,8 +295,8 @@ int Play(const std::string& answer, const Fault& fault) {
 bool LoadSettings(bool& kernel, KernelOptions& options, std::string& error) {
   std::string source;
   std::string timeout;
-  const std::string ini =
-      DefaultStatePath().substr(0, DefaultStatePath().rfind('/') + 1) + "isdct.ini";
+  const std::string state = DefaultStatePath();
+  const std::string ini = state.substr(0, state.rfind('/') + 1) + "isdct.ini";
   if (FILE* file = std::fopen(ini.c_str(), "r")) {
     char line[256];
     while (std::fgets(line, sizeof line, file) != nullptr) {
