@@ -104,15 +104,15 @@ class Directory {
     }
   }
 
+  // The directory's fd is -1 when it did not open: openat then fails with EBADF.
   bool ReadText(const std::string& path, std::string& text, bool* missing = nullptr) const {
-    return fd_ >= 0 && ReadTextAt(fd_, path.c_str(), text, missing);
+    return ReadTextAt(fd_, path.c_str(), text, missing);
   }
   bool ReadNumber(const std::string& path, int64_t& number) const {
-    std::string text;
-    return ReadText(path, text) && ParseNumber(text, number);
+    return ReadNumberAt(fd_, path.c_str(), number);
   }
   bool Has(const std::string& path) const {
-    return fd_ >= 0 && faccessat(fd_, path.c_str(), F_OK, 0) == 0;
+    return faccessat(fd_, path.c_str(), F_OK, 0) == 0;
   }
 
  private:
