@@ -110,4 +110,58 @@ TEST_F(KernelSourceTest, IndexesAreInstanceNumbersAndSurviveARemoval) {
   EXPECT_EQ(Tool("show -o json -vedidevu 2 -nvmelog SmartHealthInfo"), 0) << err_;
 }
 
+TEST_F(KernelSourceTest, SensorAndMakerAreFoundWhereTheKernelPutsThem) {
+  // Older kernels hang the sensor below the PCI function; a hwmon folder without temp1_input
+  // is not the sensor. The maker comes from the PCI vendor when the model does not name it.
+  AddController(0, "SERIAL0");
+  const fs::path dir = root_ / "sys/class/nvme/nvme0";
+  fs::remove_all(dir / "hwmon3");
+  Write(dir / "hwmon1/name", "other");
+  Write(dir / "device/hwmon/hwmon7/temp1_input", "51850");
+  Write(dir / "device/hwmon/hwmon7/temp1_max", "84850");
+  Write(dir / "device/hwmon/hwmon7/temp1_alarm", "1");
+  Write(dir / "model", "SSDPE2KX010T8");
+  Write(dir / "device/vendor", "0x8086");
+  AddController(1, "SERIAL1");
+  Write(root_ / "sys/class/nvme/nvme1/model", "Other SSD 970");
+  Write(root_ / "sys/class/nvme/nvme1/device/vendor", "0x144d");
+
+  ASSERT_EQ(Tool("show -all -o json -vedidevu"), 0) << err_;
+  const rapidjson::Value& intel = json_["Intel SSD SERIAL0"];
+  EXPECT_EQ(intel["TempThreshold"].GetInt(), 84);
+  EXPECT_STREQ(intel["ControllerManufacturer"].GetString(), "Intel Corporation");
+  ASSERT_TRUE(json_.HasMember("NVMe SSD SERIAL1")) << out_;
+  EXPECT_STREQ(json_["NVMe SSD SERIAL1"]["ControllerManufacturer"].GetString(), "");
+
+  ASSERT_EQ(Tool("show -o json -vedidevu 0 -nvmelog SmartHealthInfo"), 0) << err_;
+  EXPECT_EQ(Section()["Temperature"].GetInt(), 51);
+  EXPECT_EQ(Section()["Critical Warnings"].GetInt(), 2);  // the temperature bit, from the alarm
+}
+
+TEST_F(KernelSourceTest, NamespacesInNumberOrderWithTheFirstOnesSize) {
+  AddController(1, "SERIAL1");
+  const fs::path dir = root_ / "sys/class/nvme/nvme1";
+  fs::remove_all(dir / "nvme1n1");
+  for (const char* path : {"nvme1c4n10", "nvme1c4n2", "nvme1c4n1"}) Write(dir / path / "dev", "x");
+  Write(root_ / "sys/class/block/nvme1n1/size", "8192");
+  Write(root_ / "sys/class/block/nvme1n1/queue/logical_block_size", "4096");
+  ASSERT_EQ(Tool("show -all -o json -vedidevu 1"), 0) << err_;
+  const rapidjson::Value& drive = Section();
+  EXPECT_STREQ(drive["Namespaces"].GetString(), "/dev/nvme1n1,/dev/nvme1n2,/dev/nvme1n10");
+  EXPECT_STREQ(drive["DevicePath"].GetString(), "/dev/nvme1n1");
+  EXPECT_EQ(drive["PhysicalSize"].GetUint64(), 8192u * 512);
+  EXPECT_EQ(drive["SectorSize"].GetUint64(), 4096u);
+  EXPECT_EQ(drive["MaximumLBA"].GetUint64(), 8192u * 512 / 4096 - 1);
+}
+
+TEST_F(KernelSourceTest, AControllerWhoseEntryEmptiesIsGoneNotMissing) {
+  AddController(0, "SERIAL0");
+  fs::remove(root_ / "sys/class/nvme/nvme0/serial");
+  EXPECT_EQ(Tool("show -all -o json -vedidevu"), 5);
+  EXPECT_NE(err_.find("nvme0: the controller went away"), std::string::npos) << err_;
+  EXPECT_EQ(Tool("show -o json -vedidevu 0 -nvmelog SmartHealthInfo"), 5);
+  EXPECT_EQ(Tool("show -o json -vedidevu 7 -nvmelog SmartHealthInfo"), 1);
+  EXPECT_NE(out_.find("No device selected"), std::string::npos) << out_;
+}
+
 }  // namespace

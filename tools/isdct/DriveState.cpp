@@ -261,9 +261,12 @@ std::string DefaultStatePath() {
   const size_t slash = self.find_last_of("\\/");
   return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + "drives.json";
 #else
-  std::error_code ignored;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
-  return (self.parent_path() / "drives.json").string();
+  // readlink alone: std::filesystem::read_symlink stats the link first, on every run.
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
+  const std::string program = n > 0 && static_cast<size_t>(n) < sizeof self ? std::string(self, n) : "";
+  const size_t slash = program.rfind('/');
+  return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + "drives.json";
 #endif
 }
 

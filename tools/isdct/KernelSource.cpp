@@ -1,5 +1,6 @@
 #include "KernelSource.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/nvme_ioctl.h>
 #include <sys/ioctl.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "NvmePages.h"
 
@@ -18,37 +18,39 @@ namespace isdct {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr uint8_t kAdminGetLogPage = 0x02;
 constexpr uint8_t kAdminIdentify = 0x06;
 constexpr uint32_t kCnsNamespace = 0x00;
 constexpr uint32_t kCnsController = 0x01;
 constexpr uint32_t kAllNamespaces = 0xFFFFFFFF;
 constexpr uint32_t kStatusHostAborted = 0x371;
+constexpr int64_t kMaxInstance = 999999;  // six digits, as the names are read
 
 constexpr const char* kNeedsCapability =
     "the admin pass-through needs CAP_SYS_ADMIN in the initial user namespace (CAP_SYS_RAWIO "
     "does not do; root in a rootless container does not count)";
 
-// What a run could read of one controller, gathered before the answer is built.
-struct Controller {
-  int instance = 0;
-  std::string name;  // "nvme3"
-  fs::path dir;      // its sysfs directory
-  fs::path blocks;   // the sysfs directory of the block devices
-};
+// `name` below the folder `dir`, with one separator between them.
+std::string Join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
 
-// The first line of a small sysfs file, trailing blanks cut. Plain open and read: a stream costs
-// more to set up than the read itself, and a run reads a dozen of these per controller.
-bool ReadText(const fs::path& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// The first line of a small file at `path` (relative to the directory `dirFd`), trailing blanks
+// cut. Plain open and read: a stream costs more to set up than the read itself. When it cannot
+// be read, `missing` says whether the file does not exist.
+bool ReadTextAt(int dirFd, const char* path, std::string& text, bool* missing = nullptr) {
+  const int fd = openat(dirFd, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (missing != nullptr) *missing = errno == ENOENT || errno == ENOTDIR;
+    return false;
+  }
   char buffer[4096];
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
   }
   close(fd);
+  if (missing != nullptr) *missing = false;
   if (n < 0) return false;
   text.assign(buffer, static_cast<size_t>(n));
   text.erase(std::min(text.find('\n'), text.size()));
@@ -57,33 +59,88 @@ bool ReadText(const fs::path& path, std::string& text) {
   return true;
 }
 
-bool ReadNumber(const fs::path& path, int64_t& number) {
-  std::string text;
-  if (!ReadText(path, text) || text.empty()) return false;
+bool ParseNumber(const std::string& text, int64_t& number) {
+  if (text.empty()) return false;
   char* end = nullptr;
   errno = 0;
   number = std::strtoll(text.c_str(), &end, 10);
   return errno == 0 && *end == '\0';
 }
 
-// "nvme12" -> 12; -1 for names of other kinds (nvme-fabrics, nvme0n1 ...).
-int Instance(const std::string& name) {
-  if (name.size() < 5 || name.compare(0, 4, "nvme") != 0) return -1;
-  const std::string digits = name.substr(4);
-  if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 6) return -1;
-  return std::atoi(digits.c_str());
+bool ReadNumberAt(int dirFd, const char* path, int64_t& number) {
+  std::string text;
+  return ReadTextAt(dirFd, path, text) && ParseNumber(text, number);
 }
 
-std::vector<Controller> Controllers(const KernelOptions& options) {
-  std::vector<Controller> controllers;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(fs::path(options.sysfsRoot) / "class/nvme",
-                                                  ignored)) {
-    const std::string name = entry.path().filename().string();
-    const int instance = Instance(name);
-    if (instance >= 0) controllers.push_back(
-          Controller{instance, name, entry.path(), fs::path(options.sysfsRoot) / "class/block"});
+// An open sysfs directory. Its files are opened relative to it, so that a run walks a
+// controller's path (in sysfs a symlink into the device tree) once, not once per file.
+class Directory {
+ public:
+  Directory(int parentFd, const std::string& path)
+      : fd_(openat(parentFd, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~Directory() {
+    if (fd_ >= 0) close(fd_);
   }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Calls `visit` with the name of each entry but "." and "..", in directory order. The
+  // directory is read once: a second call sees nothing.
+  template <typename Visit>
+  void ForEachName(Visit visit) const {
+    if (fd_ < 0) return;
+    alignas(dirent64) char buffer[8192];
+    ssize_t n;
+    while ((n = getdents64(fd_, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) visit(name);
+      }
+    }
+  }
+
+  // The directory's fd is -1 when it did not open: openat then fails with EBADF.
+  bool ReadText(const std::string& path, std::string& text, bool* missing = nullptr) const {
+    return ReadTextAt(fd_, path.c_str(), text, missing);
+  }
+  bool ReadNumber(const std::string& path, int64_t& number) const {
+    return ReadNumberAt(fd_, path.c_str(), number);
+  }
+  bool Has(const std::string& path) const {
+    return faccessat(fd_, path.c_str(), F_OK, 0) == 0;
+  }
+
+ private:
+  const int fd_;
+};
+
+// One controller of the run.
+struct Controller {
+  int instance = 0;
+  std::string name;  // "nvme3"
+};
+
+// "nvme12" -> 12; -1 for names of other kinds (nvme-fabrics, nvme0n1 ...).
+int Instance(const char* name) {
+  if (std::strncmp(name, "nvme", 4) != 0) return -1;
+  const char* digits = name + 4;
+  const size_t count = std::strlen(digits);
+  if (count == 0 || count > 6 || std::strspn(digits, "0123456789") != count) return -1;
+  return std::atoi(digits);
+}
+
+// The controllers of the class directory, in instance order.
+std::vector<Controller> Controllers(const Directory& nvmeClass) {
+  std::vector<Controller> controllers;
+  nvmeClass.ForEachName([&](const char* name) {
+    const int instance = Instance(name);
+    if (instance >= 0) controllers.push_back(Controller{instance, name});
+  });
   std::sort(controllers.begin(), controllers.end(),
             [](const Controller& a, const Controller& b) { return a.instance < b.instance; });
   return controllers;
@@ -111,45 +168,64 @@ bool NamespaceName(const std::string& name, std::string& instance, std::string& 
   return at < name.size() && name[at] == 'n' && Digits(name, ++at, ns) && at == name.size();
 }
 
+bool IsHwmonName(const char* name) { return std::strncmp(name, "hwmon", 5) == 0; }
+
 // What the controller's sysfs directory holds that a run reads, found in one pass over it.
 struct Contents {
   // The block devices of the controller's namespaces, in namespace order: "nvme0n1", or for a
   // path of a multipath namespace ("nvme1c2n1") the namespace's device "nvme1n1". Parsed by
   // hand: a regular expression costs more to build than the rest of a run.
   std::vector<std::string> devices;
-  // The controller's hwmon directory (the kernel's own sensor, read through the SMART log
-  // without any capability), or an empty path.
-  fs::path hwmon;
+  // Its hwmon directories, in directory order: where the kernel's own sensor is, which gives
+  // the composite temperature without any capability.
+  std::vector<std::string> hwmons;
 };
 
-bool IsSensor(const fs::directory_entry& entry) {
-  std::error_code ignored;
-  return entry.path().filename().string().compare(0, 5, "hwmon") == 0 &&
-         fs::exists(entry.path() / "temp1_input", ignored);
-}
-
-Contents Scan(const Controller& controller) {
+Contents Scan(const Directory& dir) {
   Contents contents;
   std::vector<std::pair<long, std::string>> found;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(controller.dir, ignored)) {
+  dir.ForEachName([&](const char* name) {
     std::string instance, ns;
-    if (NamespaceName(entry.path().filename().string(), instance, ns))
+    if (NamespaceName(name, instance, ns))
       found.emplace_back(std::atol(ns.c_str()), "nvme" + instance + "n" + ns);
-    else if (contents.hwmon.empty() && IsSensor(entry))
-      contents.hwmon = entry.path();
-  }
+    else if (IsHwmonName(name))
+      contents.hwmons.emplace_back(name);
+  });
   std::sort(found.begin(), found.end());
   for (const auto& [number, device] : found) contents.devices.push_back(device);
-  if (contents.hwmon.empty()) {
-    for (const auto& entry : fs::directory_iterator(controller.dir / "device" / "hwmon", ignored)) {
-      if (IsSensor(entry)) {
-        contents.hwmon = entry.path();
-        break;
-      }
-    }
-  }
   return contents;
+}
+
+// Reads `file` of the controller's sensor: the first hwmon directory that has temp1_input, in
+// the controller's directory or else under its device's hwmon directory. A directory whose
+// `file` opens is taken at once (temp1_input is asked after only when `file` is missing).
+// `sensor` is its path below the controller's directory, or empty when there is none.
+bool ReadSensor(const Directory& dir, const Contents& contents, const char* file, int64_t& value,
+                std::string& sensor) {
+  // 1: the sensor, `file` read; 0: the sensor, `file` not readable; -1: not the sensor.
+  const auto probe = [&](const std::string& hwmon) {
+    std::string text;
+    bool missing = false;
+    if (dir.ReadText(hwmon + "/" + file, text, &missing) || !missing) {
+      sensor = hwmon;
+      return missing || !ParseNumber(text, value) ? 0 : 1;
+    }
+    if (!dir.Has(hwmon + "/temp1_input")) return -1;
+    sensor = hwmon;
+    return 0;
+  };
+  sensor.clear();
+  for (const std::string& hwmon : contents.hwmons) {
+    if (const int found = probe(hwmon); found >= 0) return found == 1;
+  }
+  std::vector<std::string> under;
+  Directory(dir.fd(), "device/hwmon").ForEachName([&](const char* name) {
+    if (IsHwmonName(name)) under.push_back(std::string("device/hwmon/") + name);
+  });
+  for (const std::string& hwmon : under) {
+    if (const int found = probe(hwmon); found >= 0) return found == 1;
+  }
+  return false;
 }
 
 // One open character device of a controller and its admin commands.
@@ -157,7 +233,7 @@ class AdminChannel {
  public:
   AdminChannel(const KernelOptions& options, const Controller& controller)
       : controller_(controller), timeoutMs_(options.timeoutMs) {
-    path_ = (fs::path(options.devRoot) / controller.name).string();
+    path_ = Join(options.devRoot, controller.name);
     fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) openErrno_ = errno;
   }
@@ -257,23 +333,20 @@ void DriverVersion(Drive& drive) {
   drive.driverMinorVersion = version.second;
 }
 
-// Identity from sysfs, which needs no capability; false when the controller's directory is gone.
-bool ReadIdentity(const Controller& controller, KernelDrive& out, KernelError& error) {
+// The rest of the identity from sysfs, which needs no capability (the serial is read already).
+// The vendor file is read only when the model does not name the maker.
+void ReadIdentity(const KernelOptions& options, const Directory& dir, const Contents& contents,
+                  KernelDrive& out) {
   Drive& drive = out.drive;
-  drive.index = controller.instance;
-  if (!ReadText(controller.dir / "serial", drive.serial)) {
-    error = Gone(controller, "its sysfs entry vanished");
-    return false;
-  }
-  ReadText(controller.dir / "model", drive.model);
-  ReadText(controller.dir / "firmware_rev", drive.firmware);
+  dir.ReadText("model", drive.model);
+  dir.ReadText("firmware_rev", drive.firmware);
   std::string transport;
   std::string address;
-  ReadText(controller.dir / "transport", transport);
-  ReadText(controller.dir / "address", address);
+  dir.ReadText("transport", transport);
+  dir.ReadText("address", address);
+  bool intel = drive.model.compare(0, 6, "INTEL ") == 0;
   std::string vendor;
-  ReadText(controller.dir / "device" / "vendor", vendor);
-  const bool intel = vendor == "0x8086" || drive.model.compare(0, 6, "INTEL ") == 0;
+  if (!intel && dir.ReadText("device/vendor", vendor)) intel = vendor == "0x8086";
   drive.family = intel ? "Intel SSD" : "NVMe SSD";
   drive.productFamily = drive.family + " (" + drive.model + ")";
   drive.controllerManufacturer = intel ? "Intel Corporation" : "";
@@ -286,7 +359,6 @@ bool ReadIdentity(const Controller& controller, KernelDrive& out, KernelError& e
   if (transport == "pcie") Extra(out, Section::kDriveInfo, "PCIAddress", address);
   else Extra(out, Section::kDriveInfo, "Address", address);
 
-  const Contents contents = Scan(controller);
   const std::vector<std::string>& devices = contents.devices;
   std::string list;
   for (const std::string& device : devices) list += (list.empty() ? "" : ",") + ("/dev/" + device);
@@ -294,27 +366,23 @@ bool ReadIdentity(const Controller& controller, KernelDrive& out, KernelError& e
   drive.devicePath = devices.empty() ? "" : "/dev/" + devices.front();
   drive.physicalSize = drive.maximumLba = drive.nativeMaxLba = 0;
   if (!devices.empty()) {
-    const fs::path block = controller.blocks / devices.front();
+    const std::string block = Join(Join(options.sysfsRoot, "class/block"), devices.front());
     int64_t sectors = 0;
     int64_t blockBytes = 0;
-    if (ReadNumber(block / "size", sectors) &&
-        ReadNumber(block / "queue" / "logical_block_size", blockBytes) && blockBytes > 0) {
+    if (ReadNumberAt(AT_FDCWD, (block + "/size").c_str(), sectors) &&
+        ReadNumberAt(AT_FDCWD, (block + "/queue/logical_block_size").c_str(), blockBytes) &&
+        blockBytes > 0) {
       drive.physicalSize = static_cast<uint64_t>(sectors) * 512;
       drive.sectorSize = static_cast<uint64_t>(blockBytes);
       drive.nativeMaxLba = drive.physicalSize / drive.sectorSize;
       drive.maximumLba = drive.nativeMaxLba == 0 ? 0 : drive.nativeMaxLba - 1;
     }
   }
-  int64_t maxMilli = 0;
-  const fs::path& hwmon = contents.hwmon;
-  if (!hwmon.empty() && ReadNumber(hwmon / "temp1_max", maxMilli))
-    drive.tempThreshold = static_cast<uint64_t>(std::max<int64_t>(0, maxMilli / 1000));
-  return true;
 }
 
-// What Identify adds to the identity: the format in use and the warning threshold. Without the
-// capability the sysfs identity stands alone.
-bool ReadIdentify(AdminChannel& admin, KernelDrive& out, KernelError& error) {
+// What Identify adds to the identity: the format in use and the warning threshold (`threshold`
+// says whether it gave one). Without the capability the sysfs identity stands alone.
+bool ReadIdentify(AdminChannel& admin, KernelDrive& out, bool& threshold, KernelError& error) {
   std::vector<uint8_t> page;
   KernelError failure;
   if (!admin.Identify(kCnsController, 0, page, failure)) {
@@ -324,8 +392,10 @@ bool ReadIdentify(AdminChannel& admin, KernelDrive& out, KernelError& error) {
   }
   IdentifyController controller;
   if (DecodeIdentifyController(page.data(), page.size(), controller) &&
-      controller.warningTemperatureK != 0)
+      controller.warningTemperatureK != 0) {
     out.drive.tempThreshold = static_cast<uint64_t>(KelvinToCelsius(controller.warningTemperatureK));
+    threshold = true;
+  }
   if (!admin.Identify(kCnsNamespace, 1, page, failure)) return true;  // no namespace 1
   IdentifyNamespace ns;
   if (DecodeIdentifyNamespace(page.data(), page.size(), ns)) {
@@ -361,29 +431,47 @@ void FillSmartHealth(const SmartHealth& page, KernelDrive& out) {
 
 // The SMART / Health page from the hwmon sensor alone: the composite temperature and its alarm
 // (the temperature bit of the critical warnings); the other fields are not printed.
-void FillFromHwmon(const Controller& controller, const KernelError& why, KernelDrive& out) {
+void FillFromHwmon(const Directory& dir, const KernelError& why, KernelDrive& out) {
   for (const FieldInfo& field : kDriveFields) {
     if (field.section == Section::kSmartHealth && std::strcmp(field.name, "criticalWarnings") != 0)
       out.unread.push_back(field.name);
   }
-  const fs::path hwmon = Scan(controller).hwmon;
+  std::string sensor;
   int64_t milli = 0;
   int64_t alarm = 0;
-  if (!hwmon.empty() && ReadNumber(hwmon / "temp1_alarm", alarm)) {
+  const bool input = ReadSensor(dir, Scan(dir), "temp1_input", milli, sensor);
+  if (!sensor.empty() && dir.ReadNumber(sensor + "/temp1_alarm", alarm)) {
     out.drive.criticalWarnings = alarm != 0 ? kWarnTemperature : 0;
   } else {
     out.unread.push_back("criticalWarnings");
   }
-  if (!hwmon.empty() && ReadNumber(hwmon / "temp1_input", milli))
-    Extra(out, Section::kSmartHealth, "Temperature", milli / 1000);
+  if (input) Extra(out, Section::kSmartHealth, "Temperature", milli / 1000);
   Extra(out, Section::kSmartHealth, "Not Readable", why.message);
 }
 
-bool ReadPage(const KernelOptions& options, const Controller& controller, Run run,
-              KernelDrive& out, KernelError& error) {
-  if (!ReadIdentity(controller, out, error)) return false;
+// The answer of `run` for the controller whose sysfs directory is `dir`. A page needs no more
+// of the identity than the serial, which names its section.
+bool ReadPage(const KernelOptions& options, const Controller& controller, const Directory& dir,
+              Run run, KernelDrive& out, KernelError& error) {
+  out.drive.index = controller.instance;
+  if (!dir.ReadText("serial", out.drive.serial)) {
+    error = Gone(controller, "its sysfs entry vanished");
+    return false;
+  }
+  if (run == Run::kInventory || run == Run::kDriveInfo) {
+    const Contents contents = Scan(dir);
+    ReadIdentity(options, dir, contents, out);
+    AdminChannel admin(options, controller);
+    bool threshold = false;
+    if (!ReadIdentify(admin, out, threshold, error)) return false;
+    // The sensor's limit is the kernel's reading of the same threshold: asked only without it.
+    int64_t maxMilli = 0;
+    std::string sensor;
+    if (!threshold && ReadSensor(dir, contents, "temp1_max", maxMilli, sensor))
+      out.drive.tempThreshold = static_cast<uint64_t>(std::max<int64_t>(0, maxMilli / 1000));
+    return true;
+  }
   AdminChannel admin(options, controller);
-  if (run == Run::kInventory || run == Run::kDriveInfo) return ReadIdentify(admin, out, error);
 
   std::vector<uint8_t> page;
   if (run == Run::kSmartHealth) {
@@ -398,7 +486,7 @@ bool ReadPage(const KernelOptions& options, const Controller& controller, Run ru
       error = failure;
       return false;
     }
-    FillFromHwmon(controller, failure, out);
+    FillFromHwmon(dir, failure, out);
     return true;
   }
   if (run == Run::kTemperature) {
@@ -433,15 +521,17 @@ bool ReadPage(const KernelOptions& options, const Controller& controller, Run ru
 bool ListKernelDrives(const KernelOptions& options, std::vector<KernelDrive>& drives,
                       KernelError& error) {
   drives.clear();
-  const std::vector<Controller> controllers = Controllers(options);
+  const std::string where = Join(options.sysfsRoot, "class/nvme");
+  const Directory nvmeClass(AT_FDCWD, where);
+  const std::vector<Controller> controllers = Controllers(nvmeClass);
   if (controllers.empty()) {
-    error = {kExitNoController,
-             "no NVMe controller under " + (fs::path(options.sysfsRoot) / "class/nvme").string()};
+    error = {kExitNoController, "no NVMe controller under " + where};
     return false;
   }
   for (const Controller& controller : controllers) {
     KernelDrive drive;
-    if (!ReadPage(options, controller, Run::kInventory, drive, error)) return false;
+    const Directory dir(nvmeClass.fd(), controller.name);
+    if (!ReadPage(options, controller, dir, Run::kInventory, drive, error)) return false;
     drives.push_back(std::move(drive));
   }
   return true;
@@ -449,8 +539,11 @@ bool ListKernelDrives(const KernelOptions& options, std::vector<KernelDrive>& dr
 
 bool ReadKernelDrive(const KernelOptions& options, int64_t index, Run run, KernelDrive& drive,
                      KernelError& error) {
-  for (const Controller& controller : Controllers(options)) {
-    if (controller.instance == index) return ReadPage(options, controller, run, drive, error);
+  // The controller's directory is opened by its name: no scan of the class for one drive.
+  if (index >= 0 && index <= kMaxInstance) {
+    const Controller controller{static_cast<int>(index), "nvme" + std::to_string(index)};
+    const Directory dir(AT_FDCWD, Join(Join(options.sysfsRoot, "class/nvme"), controller.name));
+    if (dir.IsOpen()) return ReadPage(options, controller, dir, run, drive, error);
   }
   error = {kExitNoController, ""};
   return false;
