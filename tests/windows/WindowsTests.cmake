@@ -12,6 +12,11 @@ target_link_libraries(bridge_test PRIVATE isdct_state)
 target_link_libraries(isdct_test PRIVATE isdct_state)
 varnock_test(monitor_test)
 target_link_libraries(monitor_test PRIVATE varnock_host_driver)
+# Under Wine only the case of the job ending a hung tool and its helper: the whole suite once hung
+# there beside two CPU hogs, a thread waiting for ever on the process heap's lock inside free(),
+# which no live thread held. Until that is understood the rest of the suite runs on Linux only.
+set(VARNOCK_WINE_FILTER_fault_test
+  --gtest_filter=FaultTest.HungToolAndTheProcessItStartedAreBothEndedAtTheLimit)
 varnock_reliability_test(fault_test)
 
 # The programs find the host libraries and the plug-in through WINEPATH.
