@@ -1,6 +1,5 @@
 #include "HostDriver.h"
 
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

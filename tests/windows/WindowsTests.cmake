@@ -1,23 +1,6 @@
-# The suites that run under Wine in the Windows build, each program one test (see
-# varnock_add_tests). The others run on Linux only (see the README): they use fork, signals,
-# /proc, resource limits or tool wrappers written as /bin/sh scripts.
-
-add_dependencies(varnock_test_support isdct.exe isdct-state)
-
-foreach(suite objects_test scan_test orm_test persistence_test pi_test db_test db_statements_test
-    lifecycle_test bridge_test isdct_test)
-  varnock_test(${suite})
-endforeach()
-target_link_libraries(bridge_test PRIVATE isdct_state)
-target_link_libraries(isdct_test PRIVATE isdct_state)
-varnock_test(monitor_test)
-target_link_libraries(monitor_test PRIVATE varnock_host_driver)
-# Under Wine only the case of the job ending a hung tool and its helper: the whole suite once hung
-# there beside two CPU hogs, a thread waiting for ever on the process heap's lock inside free(),
-# which no live thread held. Until that is understood the rest of the suite runs on Linux only.
-set(VARNOCK_WINE_FILTER_fault_test
-  --gtest_filter=FaultTest.HungToolAndTheProcessItStartedAreBothEndedAtTheLimit)
-varnock_reliability_test(fault_test)
+# What only the Windows build tests, under Wine: the suites of both systems run there each as one
+# test (see varnock_add_tests); the others stay Linux-only (see the README): they use fork,
+# signals, /proc, resource limits or tool wrappers written as /bin/sh scripts.
 
 # The programs find the host libraries and the plug-in through WINEPATH.
 set(VARNOCK_WINEPATH "${PROJECT_BINARY_DIR}/host;${PROJECT_BINARY_DIR}/Src")

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -251,23 +250,29 @@ const char* RunName(Run run) {
   return "all";
 }
 
-std::string DefaultStatePath() {
-  const char* env = std::getenv("ISDCT_STATE");
-  if (env != nullptr && *env != '\0') return env;
+std::string ProgramPath() {
 #ifdef _WIN32
-  // The C runtime keeps the program's full path, in the ANSI code page: cut as text, since
+  // The C runtime keeps the program's full path in the ANSI code page: kept as text, since
   // std::filesystem would read it as UTF-8.
-  const std::string self = _pgmptr != nullptr ? _pgmptr : "";
-  const size_t slash = self.find_last_of("\\/");
-  return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + "drives.json";
+  return _pgmptr != nullptr ? _pgmptr : "";
 #else
   // readlink alone: std::filesystem::read_symlink stats the link first, on every run.
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
-  const std::string program = n > 0 && static_cast<size_t>(n) < sizeof self ? std::string(self, n) : "";
-  const size_t slash = program.rfind('/');
-  return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + "drives.json";
+  return n > 0 && static_cast<size_t>(n) < sizeof self ? std::string(self, n) : "";
 #endif
+}
+
+std::string BesideProgram(const std::string& name) {
+  const std::string self = ProgramPath();
+  const size_t slash = self.find_last_of("\\/");
+  return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + name;
+}
+
+std::string DefaultStatePath() {
+  const char* env = std::getenv("ISDCT_STATE");
+  if (env != nullptr && *env != '\0') return env;
+  return BesideProgram("drives.json");
 }
 
 bool ParseState(const std::string& text, State& state, std::string& error) {

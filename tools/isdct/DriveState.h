@@ -237,8 +237,11 @@ inline constexpr FieldInfo kDriveFields[] = {
     {"normalizedAD", FieldKind::kUInt, &Drive::normalizedAD, Section::kSmartAttributes, "AD"},
 };
 
-// The state file the stand-in reads: $ISDCT_STATE when set, else drives.json in the directory
-// of the running program.
+// The running program's full path, in the system's own encoding; empty when unknown.
+std::string ProgramPath();
+// The file `name` in the running program's directory.
+std::string BesideProgram(const std::string& name);
+// The state file the stand-in reads: $ISDCT_STATE when set, else drives.json beside the program.
 std::string DefaultStatePath();
 
 // Reads a state from JSON text or from a file. Unknown or mistyped fields, a drive without a

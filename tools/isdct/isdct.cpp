@@ -15,7 +15,6 @@ extern char** environ;
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -275,27 +274,23 @@ constexpr const char* kHangOnly = "--hang-only";
 // Starts a copy of this program that only hangs, holding the same output; its process
 // identifier, or -1 when it could not be started.
 long StartHangingCopy() {
+  const std::string self = ProgramPath();
+  if (self.empty()) return -1;
 #ifdef _WIN32
-  char self[4096];
-  const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  if (length == 0 || length == sizeof self) return -1;
-  std::string line = "\"" + std::string(self) + "\" " + kHangOnly;
+  std::string line = "\"" + self + "\" " + kHangOnly;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process))
+  if (!CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process))
     return -1;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<long>(process.dwProcessId);
 #else
-  std::error_code ignored;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
   char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(kHangOnly), nullptr};
   pid_t pid = -1;
-  if (self.empty() || posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0)
-    return -1;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
   return static_cast<long>(pid);
 #endif
 }
@@ -367,8 +362,7 @@ struct IniSettings {
 
 IniSettings ReadIni() {
   IniSettings ini;
-  const std::string state = DefaultStatePath();
-  const std::string path = state.substr(0, state.find_last_of("\\/") + 1) + "isdct.ini";
+  const std::string path = BesideProgram("isdct.ini");
   if (FILE* file = std::fopen(path.c_str(), "r")) {
     char line[4096];
     while (std::fgets(line, sizeof line, file) != nullptr) {
