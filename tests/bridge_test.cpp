@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "KVLX.h"
 #include "TestHome.h"
 #include "CmdEmu.h"
+#include "JsonRead.h"
 #include "ToolOutput.h"
 
 using namespace NAMESPACE_Varnock;
@@ -127,6 +129,25 @@ TEST(ToolOutputTest, OutputParsedInPlaceIsJudgedAndReadAsACopyIs) {
         EXPECT_STREQ(copied["A"].GetString(), inPlace["A"].GetString());
       }
     }
+  }
+}
+
+// The worker reads counters on threads that come and go. Reading must leave nothing tied to a
+// thread that outlives it: under Windows, a thread-local converter's destructor ran at thread exit
+// after its storage was freed, and wrote into the heap.
+TEST(JsonReadTest, CountersReadOnThreadsThatComeAndGo) {
+  rapidjson::Document section;
+  section.Parse(R"({"Data Units Read": " 0x1F"})");
+  for (int round = 0; round < 40; ++round) {
+    std::vector<JsonRead::Reading> readings(4);
+    std::vector<std::thread> threads;
+    for (JsonRead::Reading& reading : readings)
+      threads.emplace_back([&section, &reading] {
+        JsonRead::Read(section, "Data Units Read", JsonRead::Kind::kHexCounter, reading);
+        std::vector<std::string> churn(64, std::string(200, 'x'));  // the heap in use around it
+      });
+    for (std::thread& thread : threads) thread.join();
+    for (const JsonRead::Reading& reading : readings) ASSERT_EQ(31u, reading.unsignedNumber);
   }
 }
 

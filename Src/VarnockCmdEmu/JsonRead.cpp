@@ -2,6 +2,10 @@
 
 #include <cstring>
 #include <locale>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <boost/convert.hpp>
 #include <boost/convert/stream.hpp>
@@ -26,16 +30,43 @@ bool NamePrefixEquals(const rapidjson::Value& name, const char* wanted, bool who
   return true;
 }
 
+// Hexadecimal converters kept for reuse: making a converter's stream costs more than a
+// conversion. A pool rather than one per thread: with the Windows toolchain a thread-local
+// object's storage is freed at thread exit before its destructor runs, which then writes into
+// the freed heap.
+class HexConverters {
+ public:
+  std::unique_ptr<boost::cnv::cstream> Take() {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      if (!m_Idle.empty()) {
+        std::unique_ptr<boost::cnv::cstream> kept = std::move(m_Idle.back());
+        m_Idle.pop_back();
+        return kept;
+      }
+    }
+    auto made = std::make_unique<boost::cnv::cstream>();
+    (*made)(std::hex)(std::skipws);
+    return made;
+  }
+  void Give(std::unique_ptr<boost::cnv::cstream> converter) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Idle.push_back(std::move(converter));
+  }
+
+ private:
+  std::mutex m_Mutex;
+  std::vector<std::unique_ptr<boost::cnv::cstream>> m_Idle;  // at most one per thread at once
+};
+
 bool ReadHex(const char* text, uint64_t& out) {
   // Stream extraction in hexadecimal mode, leading white space skipped; the converter fails
-  // when extraction fails or any character is left over. One converter per thread: making its
-  // stream costs more than a conversion, and each conversion starts from a clean state.
-  thread_local boost::cnv::cstream converter = [] {
-    boost::cnv::cstream made;
-    made(std::hex)(std::skipws);
-    return made;
-  }();
-  const boost::optional<uint64_t> value = boost::convert<uint64_t>(text, converter);
+  // when extraction fails or any character is left over, and each conversion starts from a
+  // clean state.
+  static HexConverters converters;
+  std::unique_ptr<boost::cnv::cstream> converter = converters.Take();
+  const boost::optional<uint64_t> value = boost::convert<uint64_t>(text, *converter);
+  converters.Give(std::move(converter));
   if (!value) return false;
   out = *value;
   return true;
