@@ -22,7 +22,9 @@ stop_wine() {
   rm -rf "$prefix"
 }
 trap stop_wine EXIT
-export WINEPREFIX="$prefix" WINEDEBUG=-all LC_ALL=C.UTF-8
+# Without its debugger Wine ends a crashing program with a failing status; with it, the status
+# is 0 and CTest would count the crash as a pass.
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 # The prefix is made once here, so that no test pays for it.
 wineboot -i >/dev/null 2>&1 || true
