@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <tuple>
@@ -49,7 +48,7 @@ bool ParseHexId(std::string text, unsigned& value) {
   return true;
 }
 
-bool ReadHexFile(const std::filesystem::path& path, unsigned& value) {
+bool ReadHexFile(const std::string& path, unsigned& value) {
   std::ifstream in(path);
   std::string text;
   return in && std::getline(in, text) && ParseHexId(text, value);
@@ -120,10 +119,12 @@ std::vector<PciFunction> FindFunctions(const IdList& ids, uint32_t instance) {
   for (const auto& entry : entries) {
     PciFunction f;
     if (!ParseAddress(entry.first, f)) continue;
-    const std::filesystem::path path = std::filesystem::path(root) / entry.first;
+    // Plain strings: on Windows std::filesystem reads a narrow path in another code page than
+    // the system's calls do, and misses a home whose path holds letters such as "œ".
+    const std::string path = root + "/" + entry.first;
     unsigned vendor = 0;
     unsigned device = 0;
-    if (!ReadHexFile(path / "vendor", vendor) || !ReadHexFile(path / "device", device)) continue;
+    if (!ReadHexFile(path + "/vendor", vendor) || !ReadHexFile(path + "/device", device)) continue;
     if (std::find(ids.begin(), ids.end(), std::make_pair(vendor, device)) != ids.end())
       found.push_back(f);
   }

@@ -19,7 +19,7 @@ fresh_home() {
   rm -rf "$1" && cp -r "$demo" "$1" && rm -f "$1/host.db"
 }
 
-home="$work/Host Home Ärger café"
+home="$work/Host Home Ärger café œuvre"
 fresh_home "$home"
 
 # script --json: one JSON line per command, Initialize finds the demo drives.

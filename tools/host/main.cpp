@@ -2,7 +2,6 @@
 // HelpText in Options.cpp for the command line.
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,7 @@ constexpr uint32_t kModuleNumber = 309;
 // tool time limit and tracing.
 bool SetUpHome(host_shell::Options& options, std::string& error) {
   // Boost's paths take the system's narrow encoding (the ANSI code page on Windows), as the
-  // command line and the toolkit do; std::filesystem would read the text as UTF-8 there.
+  // command line and the toolkit do; std::filesystem reads it in another code page there.
   namespace fs = boost::filesystem;
   boost::system::error_code ec;
   fs::path home = options.home.empty() ? fs::path() : fs::absolute(options.home);
@@ -58,12 +57,12 @@ bool SetUpHome(host_shell::Options& options, std::string& error) {
 // The shell runs from the build tree with the build's plug-in and demo home; anywhere else it is
 // installed, and takes the plug-in installed beside it and the service's home.
 void DefaultPaths(host_shell::Options& options) {
-  namespace fs = std::filesystem;
+  namespace fs = boost::filesystem;  // the system's narrow encoding, as in SetUpHome
   options.home = VARNOCK_DEFAULT_HOME;
   options.plugin = VARNOCK_DEFAULT_PLUGIN;
   const fs::path self = host_shell::ShellFile();
   if (self.empty()) return;
-  std::error_code ec;
+  boost::system::error_code ec;
   const fs::path built = fs::weakly_canonical(VARNOCK_BUILD_BIN_DIR, ec);
   if (ec || self.parent_path() == built) return;
   options.plugin = (self.parent_path() / VARNOCK_INSTALLED_PLUGIN).lexically_normal().string();
