@@ -200,9 +200,18 @@ bool WinChild::Start(const std::string& program, const std::vector<std::string>&
   startup.StartupInfo.hStdError = err;
   startup.lpAttributeList = attributes;
   PROCESS_INFORMATION process = {};
-  ok = ok && CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                            nullptr, nullptr, &startup.StartupInfo, &process);
+  const auto create = [&] {
+    return CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                          CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                          nullptr, nullptr, &startup.StartupInfo, &process) != 0;
+  };
+  // A new process that died in the system's own set-up of it fails the start with
+  // ERROR_INTERNAL_ERROR (under Wine about one start in a few thousand on a busy machine): that
+  // start is tried once more. A missing or bad program fails at once.
+  if (ok) {
+    ok = create();
+    if (!ok && GetLastError() == ERROR_INTERNAL_ERROR) ok = create();
+  }
   const DWORD startError = GetLastError();
   if (ok) {
     m_Process = process.hProcess;
