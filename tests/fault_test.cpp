@@ -371,6 +371,9 @@ void DeleteDatabase(const TestHome& home) {
 }
 
 TEST_F(FaultTest, DatabaseDeletedWhileRunningIsCreatedAnewForLaterRows) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows does not let the database file be removed while the host has it open";
+#endif
   host_.Start();
   DeleteDatabase(home_);
   RemoveSecondDrive();
