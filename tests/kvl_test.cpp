@@ -328,6 +328,9 @@ TEST_F(ExecuteCommandTest, HelperHoldingTheOutputDoesNotHoldTheRun) {
   KVLX::CSystem::SetTimeLimit(10000);
   EXPECT_EQ(1u, Run(Script("bg.sh", "/bin/sleep 30 &\necho done\n")));
   EXPECT_EQ("done\n", m_Output);
+  // A helper that goes on writing: the run still ends with the program.
+  EXPECT_EQ(1u, Run(Script("chatty.sh", "echo done\n(while :; do echo more; done) &\n")));
+  EXPECT_EQ(0u, m_Output.find("done\n"));
 }
 
 TEST_F(ExecuteCommandTest, HelperInASessionOfItsOwnEndsWithTheRun) {

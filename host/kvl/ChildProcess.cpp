@@ -79,6 +79,72 @@ bool OpenErrorPipe(int& error) {
   return true;
 }
 
+// What every program this thread runs is started with: the spawn file actions (standard input
+// from /dev/null, the output and error pipes onto 1 and 2, nothing else open) and attributes
+// (a group of its own, default signal handling). Building the actions costs the C library a look
+// at the descriptor limit per action, so they are kept while the two write ends have the same
+// numbers, as they nearly always do, and built anew when either differs. The actions hold only
+// numbers, which the spawn resolves, so the same numbers make the same actions in a forked copy of
+// the process too.
+class SpawnPlan {
+ public:
+  SpawnPlan() {
+    posix_spawnattr_init(&m_Attr);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigmask(&m_Attr, &none);
+    posix_spawnattr_setsigdefault(&m_Attr, &all);
+    posix_spawnattr_setpgroup(&m_Attr, 0);
+    posix_spawnattr_setflags(&m_Attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                          POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnPlan() {
+    DropActions();
+    posix_spawnattr_destroy(&m_Attr);
+  }
+  SpawnPlan(const SpawnPlan&) = delete;
+  SpawnPlan& operator=(const SpawnPlan&) = delete;
+
+  const posix_spawnattr_t* Attributes() const { return &m_Attr; }
+  // The file actions for these write ends; null with the reason in `error` when they cannot be
+  // built.
+  const posix_spawn_file_actions_t* Actions(int outputWrite, int errorWrite, int& error) {
+    if (m_Built && outputWrite == m_OutputWrite && errorWrite == m_ErrorWrite)
+      return &m_Actions;
+    DropActions();
+    posix_spawn_file_actions_init(&m_Actions);
+    m_Built = true;
+    error = posix_spawn_file_actions_addopen(&m_Actions, 0, "/dev/null", O_RDONLY, 0);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&m_Actions, outputWrite, 1);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&m_Actions, errorWrite, 2);
+    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&m_Actions, 3);
+    if (error != 0) {
+      DropActions();
+      return nullptr;
+    }
+    m_OutputWrite = outputWrite;
+    m_ErrorWrite = errorWrite;
+    return &m_Actions;
+  }
+
+ private:
+  void DropActions() {
+    if (m_Built) posix_spawn_file_actions_destroy(&m_Actions);
+    m_Built = false;
+  }
+
+  posix_spawnattr_t m_Attr;
+  posix_spawn_file_actions_t m_Actions;
+  bool m_Built = false;
+  int m_OutputWrite = -1;
+  int m_ErrorWrite = -1;
+};
+thread_local SpawnPlan t_SpawnPlan;
+
 }  // namespace
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int& readFd,
@@ -94,29 +160,12 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, t_ErrorPipe.write, 2);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  sigdelset(&all, SIGKILL);
-  sigdelset(&all, SIGSTOP);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  const posix_spawn_file_actions_t* actions =
+      t_SpawnPlan.Actions(fds[1], t_ErrorPipe.write, error);
+  if (actions != nullptr)
+    error = posix_spawn(&pid, program.c_str(), actions, t_SpawnPlan.Attributes(), argv.data(),
+                        environ);
   close(fds[1]);
   if (error != 0) {
     close(fds[0]);

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
@@ -41,6 +42,19 @@ unsigned long long g_FirstStart = ~0ULL;       // guarded by g_ChildMutex; the e
 // process, where the list would be its parent's. Guarded by g_ChildMutex.
 int g_MainChildrenFd = -1;
 pid_t g_MainChildrenOf = 0;
+
+// This process's id, asked of the kernel once; a forked copy asks anew. Guarded by
+// g_ChildMutex.
+pid_t g_Self = 0;
+
+pid_t SelfLocked() {
+  if (g_Self == 0) {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_Self = 0; }); });
+    g_Self = getpid();
+  }
+  return g_Self;
+}
 
 // The whole text of an open /proc file in `text`, read from its start: plain reads, no stream.
 // False when it cannot be read.
@@ -165,7 +179,7 @@ std::vector<pid_t> Candidates(bool everyThread, pid_t self) {
 // SweepAdopted with g_ChildMutex held. The children it kills are adopted in turn, so this
 // repeats until none is left (a bounded number of rounds).
 void SweepAdoptedLocked(unsigned long long since, bool everyThread) {
-  const pid_t self = getpid();
+  const pid_t self = SelfLocked();
   for (int round = 0; round < 8; ++round) {
     std::vector<pid_t> found;
     for (pid_t pid : Candidates(everyThread, self)) {

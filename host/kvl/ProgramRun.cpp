@@ -58,6 +58,7 @@ uint32_t EndedByItself(ChildRun& child, bool open, const RunLimits& limits,
 uint32_t WatchRun(ChildRun& child, const RunLimits& limits, CSystem::RunReport& report,
                   std::string& output) {
   bool open = true;
+  bool firstOutput = true;
   for (;;) {
     if (KVL::Threading::CancelRequested()) {
       child.KillAndReap();
@@ -83,6 +84,12 @@ uint32_t WatchRun(ChildRun& child, const RunLimits& limits, CSystem::RunReport& 
         child.TakeLastErrors();
         report.outputTooLarge = true;
         return Finished(report, 0);
+      }
+      // A program's first output nearly always comes before its exit: the exit is looked at
+      // after the next wait, which ends at once when the output ends.
+      if (open && firstOutput && output.size() != before) {
+        firstOutput = false;
+        continue;
       }
     } else {
       child.WaitForExit(kPollSliceMs);
