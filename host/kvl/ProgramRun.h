@@ -111,6 +111,7 @@ class ChildRun {
   bool m_Swept = false;
   int m_ExitFd = -1;
   bool m_Watched = false;
+  bool m_Yielded = false;
   bool m_GroupKilled = false;
   bool m_Reaped = false;
 };
