@@ -113,7 +113,6 @@ uint32_t CSystem::ExecuteCommand(const std::string& program, const std::string& 
     return Finished(report, 0);
   }
 
-  Detail::BecomeSubreaper();
   Detail::DropStaleErrors();
   int fd = -1;
   int errFd = -1;

@@ -42,12 +42,10 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
 // started, writing just before it was killed).
 void DropStaleErrors();
 
-// Makes this process adopt what its programs leave behind (a helper that called setsid() and
-// outlived the program), so that a run can find such helpers and end them. The kernel's own
-// mechanism; needs no privilege.
-void BecomeSubreaper();
 // Spawns the program as one of the programs running now, with its start time in clock ticks
-// since boot in `start`. Returns as Spawn does.
+// since boot in `start`. Returns as Spawn does. The process first makes itself adopt what its
+// programs leave behind (a helper that called setsid() and outlived the program), so that a run
+// can find such helpers and end them: the kernel's own mechanism, which needs no privilege.
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
                       int& readFd, int& errorFd, int& error, unsigned long long& start);
 // Drops a reaped program from the programs running now.
@@ -87,7 +85,8 @@ class ChildRun {
   // need one, and opening it costs more than the rest of the run's bookkeeping. The child is not
   // reaped before, so its pid cannot name another process.
   void WatchExit();
-  // Waits up to `waitMs` for the child to exit; sleeps the time where there is no pidfd.
+  // Waits up to `waitMs` for the child to exit; sleeps the time where there is no pidfd. The
+  // first call only yields the processor, which is nearly always all the exit still needs.
   void WaitForExit(int waitMs);
   // True once the child has exited; it stays a zombie (its process group id cannot be reused)
   // until Reap.
@@ -111,6 +110,7 @@ class ChildRun {
   bool m_Swept = false;
   int m_ExitFd = -1;
   bool m_Watched = false;
+  bool m_Yielded = false;
   bool m_GroupKilled = false;
   bool m_Reaped = false;
 };
