@@ -44,7 +44,10 @@ int g_MainChildrenFd = -1;
 pid_t g_MainChildrenOf = 0;
 
 // This process's id, asked of the kernel once; a forked copy asks anew. Guarded by
-// g_ChildMutex, like the flag that says the fork handler is in place.
+// g_ChildMutex, like the flag that says the fork handler is in place. Asking also makes the
+// process adopt what its programs leave behind (a helper that called setsid() and outlived the
+// program), so that a run can find such helpers and end them: the kernel's own mechanism, which
+// needs no privilege, and which fork does not pass on either.
 pid_t g_Self = 0;
 bool g_ForkHandlerSet = false;
 
@@ -54,20 +57,10 @@ pid_t SelfLocked() {
       pthread_atfork(nullptr, nullptr, [] { g_Self = 0; });
       g_ForkHandlerSet = true;
     }
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     g_Self = getpid();
   }
   return g_Self;
-}
-
-// The process that made itself the subreaper of what its programs leave behind. Fork does not
-// pass the setting on, so a forked copy sets it for itself. Guarded by g_ChildMutex.
-pid_t g_SubreaperOf = 0;
-
-void BecomeSubreaperLocked() {
-  const pid_t self = SelfLocked();
-  if (g_SubreaperOf == self) return;
-  prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-  g_SubreaperOf = self;
 }
 
 // The whole text of an open /proc file in `text`, read from its start: plain reads, no stream.
@@ -221,7 +214,7 @@ void SweepAdoptedLocked(unsigned long long since, bool everyThread) {
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
                       int& readFd, int& errorFd, int& error, unsigned long long& start) {
   std::lock_guard<std::mutex> lock(g_ChildMutex);
-  BecomeSubreaperLocked();
+  SelfLocked();  // this process, in a forked copy too, adopts what the program leaves behind
   start = BootTicks();
   const pid_t pid = Spawn(program, arguments, readFd, errorFd, error);
   if (pid > 0) {

@@ -44,8 +44,7 @@ void DropStaleErrors();
 
 // Spawns the program as one of the programs running now, with its start time in clock ticks
 // since boot in `start`. Returns as Spawn does. The process first makes itself adopt what its
-// programs leave behind (a helper that called setsid() and outlived the program), so that a run
-// can find such helpers and end them: the kernel's own mechanism, which needs no privilege.
+// programs leave behind, so that a run can find helpers that left the program's group.
 pid_t SpawnRegistered(const std::string& program, const std::vector<std::string>& arguments,
                       int& readFd, int& errorFd, int& error, unsigned long long& start);
 // Drops a reaped program from the programs running now.
