@@ -313,6 +313,27 @@ TEST_F(ExecuteCommandTest, NoOtherDescriptorIsInherited) {
       << m_Output;
 }
 
+TEST_F(ExecuteCommandTest, ProgramStartsWithDefaultSignalsAndInAGroupOfItsOwn) {
+  // What this thread ignores, handles and blocks is not the program's.
+  struct sigaction ignore = {}, handle = {}, oldUsr1 = {}, oldTerm = {};
+  ignore.sa_handler = SIG_IGN;
+  handle.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &ignore, &oldUsr1);
+  sigaction(SIGTERM, &handle, &oldTerm);
+  sigset_t blocked, oldMask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
+  const uint32_t result = Run(Script(
+      "signals.sh", "grep -E '^Sig(Blk|Ign)' /proc/$$/status\n"
+                    "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ] && echo leader\n"));
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGUSR1, &oldUsr1, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  EXPECT_EQ(1u, result);
+  EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nleader\n", m_Output);
+}
+
 TEST_F(ExecuteCommandTest, TimeLimitKillsTheProgramAndItsHelpers) {
   // Time for the script to note both pids even on a busy machine; then it hangs.
   KVLX::CSystem::SetTimeLimit(3000);
