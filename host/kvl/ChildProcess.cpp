@@ -3,6 +3,7 @@
 // descriptors belong to the one thread that runs the program.
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -50,10 +51,13 @@ bool OpenPipe(int fds[2], int& error) {
 // thread's life: a pipe made and torn down per run costs more than the rest of the run's
 // bookkeeping. The read end does not block; the write end (what the program gets) does, as a
 // fresh pipe's would. Nothing is left in it between runs: each run reads it to empty at its end
-// and drops whatever is there at its start. A forked copy of the process makes its own.
+// and drops whatever is there at its start. A forked copy of the process makes its own at its
+// first run, closing the ends it inherited then rather than in the fork handler: where vfork is
+// a fork (below) the handler also runs in the child, which still needs them.
 struct ErrorPipe {
   int read = -1;
   int write = -1;
+  bool inherited = false;  // set in a forked copy
   ~ErrorPipe() { Close(); }
   void Close() {
     if (read >= 0) close(read);
@@ -65,9 +69,15 @@ thread_local ErrorPipe t_ErrorPipe;
 
 // Opens this thread's error pipe on first use; false with the reason in `error` when it cannot.
 bool OpenErrorPipe(int& error) {
+  if (t_ErrorPipe.inherited) {
+    t_ErrorPipe.Close();
+    t_ErrorPipe.inherited = false;
+  }
   if (t_ErrorPipe.read >= 0) return true;
   static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { t_ErrorPipe.Close(); }); });
+  std::call_once(once, [] {
+    pthread_atfork(nullptr, nullptr, [] { t_ErrorPipe.inherited = t_ErrorPipe.read >= 0; });
+  });
   int fds[2];
   if (!OpenPipe(fds, error)) return false;
   if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) {
@@ -91,8 +101,19 @@ struct ChildPlan {
   char* const* argv;
   int outputWrite;
   int errorWrite;
-  volatile int error;  // set by the child when it cannot start the program
+  volatile int error;    // set by the child when it cannot start the program
+  int reportWrite = -1;  // where vfork is a fork: the pipe that takes that reason instead
 };
+
+// ThreadSanitizer runs vfork as a fork: the parent goes on at once and the child's memory is its
+// own, so there the child reports a failure through a pipe that the program's start closes.
+#if defined(__SANITIZE_THREAD__)
+#define VARNOCK_VFORK_IS_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VARNOCK_VFORK_IS_FORK 1
+#endif
+#endif
 
 // The kernel's sigaction, which covers every signal (the C library's refuses two of its own).
 struct KernelSigaction {
@@ -107,7 +128,9 @@ constexpr int kSignals = 64;
 
 // Ends the child with the reason of the call that failed.
 [[noreturn]] VARNOCK_CHILD_CODE void ChildFails(ChildPlan& plan) {
-  plan.error = errno;
+  const int reason = errno;
+  plan.error = reason;
+  if (plan.reportWrite >= 0) syscall(SYS_write, plan.reportWrite, &reason, sizeof reason);
   syscall(SYS_exit_group, 127);
   __builtin_unreachable();
 }
@@ -127,11 +150,13 @@ constexpr int kSignals = 64;
   if (in < 0 || (in != 0 && syscall(SYS_dup3, in, 0, 0) != 0)) fail();
   if (syscall(SYS_dup3, plan.outputWrite, 1, 0) != 1) fail();
   if (syscall(SYS_dup3, plan.errorWrite, 2, 0) != 2) fail();
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
-    // Kernels before 5.9: close what the limit allows.
+  // Closed by the program's start, so that the report pipe stays open until then.
+  if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    // Kernels before 5.11: close what the limit allows.
     rlimit limit = {};
     if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) fail();
-    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) syscall(SYS_close, fd);
+    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd)
+      if (static_cast<int>(fd) != plan.reportWrite) syscall(SYS_close, fd);
   }
   const uint64_t none = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
@@ -143,6 +168,14 @@ constexpr int kSignals = 64;
 // child before it resets them; returns its pid, or 0 with the reason in `error`. The child is
 // reaped here when it could not start the program.
 pid_t StartChild(ChildPlan& plan, int& error) {
+#ifdef VARNOCK_VFORK_IS_FORK
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    error = errno;
+    return 0;
+  }
+  plan.reportWrite = report[1];
+#endif
   const uint64_t all = ~0ULL;
   uint64_t before = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, sizeof all);
@@ -150,6 +183,14 @@ pid_t StartChild(ChildPlan& plan, int& error) {
   if (pid == 0) StartProgram(plan);
   error = pid < 0 ? errno : 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, sizeof before);
+#ifdef VARNOCK_VFORK_IS_FORK
+  close(report[1]);
+  int reason = 0;
+  while (pid > 0 && read(report[0], &reason, sizeof reason) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  plan.error = reason;
+#endif
   if (pid < 0) return 0;
   if (plan.error != 0) {
     error = plan.error;
