@@ -32,8 +32,6 @@
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "DriveState.h"
 #include "Fleet.h"
@@ -493,9 +491,9 @@ class DevToolsPage {
     return true;
   }
 
-  // Calls a DevTools method with `params` (a JSON object) and returns its result as a
-  // JSON text, or the error it answered.
-  std::string Call(const std::string& method, const std::string& params = "{}") {
+  // Calls a DevTools method with `params` (a JSON object) and returns its result, or the
+  // whole reply when it answered an error.
+  rapidjson::Document Call(const std::string& method, const std::string& params = "{}") {
     const int id = ++m_LastId;
     m_Socket.write(boost::asio::buffer("{\"id\":" + std::to_string(id) + ",\"method\":\"" +
                                        method + "\",\"params\":" + params + "}"));
@@ -505,20 +503,18 @@ class DevToolsPage {
       rapidjson::Document reply;
       reply.Parse(boost::beast::buffers_to_string(buffer.data()).c_str());
       if (!reply.IsObject() || !reply.HasMember("id") || reply["id"] != id) continue;
-      const rapidjson::Value& value = reply.HasMember("result") ? reply["result"] : reply;
-      rapidjson::StringBuffer text;
-      rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-      value.Accept(writer);
-      return text.GetString();
+      if (!reply.HasMember("result")) return reply;
+      rapidjson::Document result;
+      result.CopyFrom(reply["result"], result.GetAllocator());
+      return result;
     }
   }
 
   // The page's whole document as it stands.
   std::string Dom() {
-    rapidjson::Document result;
-    result.Parse(Call("Runtime.evaluate", "{\"expression\":\"document.documentElement.outerHTML\","
-                                          "\"returnByValue\":true}")
-                     .c_str());
+    const rapidjson::Document result = Call(
+        "Runtime.evaluate",
+        "{\"expression\":\"document.documentElement.outerHTML\",\"returnByValue\":true}");
     return result.HasMember("result") && result["result"].HasMember("value") &&
                    result["result"]["value"].IsString()
                ? result["result"]["value"].GetString()
@@ -527,8 +523,7 @@ class DevToolsPage {
 
   // A PNG of the page, empty when the browser gave none.
   std::string Screenshot() {
-    rapidjson::Document result;
-    result.Parse(Call("Page.captureScreenshot").c_str());
+    const rapidjson::Document result = Call("Page.captureScreenshot");
     if (!result.HasMember("data") || !result["data"].IsString()) return "";
     const std::string encoded = result["data"].GetString();
     std::string png(boost::beast::detail::base64::decoded_size(encoded.size()), '\0');

@@ -136,7 +136,6 @@ constexpr int kSignals = 64;
 }
 
 [[noreturn]] VARNOCK_CHILD_CODE void StartProgram(ChildPlan& plan) {
-  const auto fail = [&plan] { ChildFails(plan); };
   // Default handling of every signal before any is let through: a handler of the host must
   // never run here, and an ignored signal is not the program's to inherit.
   const KernelSigaction byDefault = {SIG_DFL, 0, nullptr, 0};
@@ -144,17 +143,17 @@ constexpr int kSignals = 64;
     if (sig != SIGKILL && sig != SIGSTOP)
       syscall(SYS_rt_sigaction, sig, &byDefault, nullptr, sizeof(uint64_t));
   // A group of its own, so that the run can end whatever the program starts.
-  if (syscall(SYS_setpgid, 0, 0) != 0) fail();
+  if (syscall(SYS_setpgid, 0, 0) != 0) ChildFails(plan);
   // Standard input from /dev/null, output and standard error onto the pipes, nothing else open.
   const long in = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY);
-  if (in < 0 || (in != 0 && syscall(SYS_dup3, in, 0, 0) != 0)) fail();
-  if (syscall(SYS_dup3, plan.outputWrite, 1, 0) != 1) fail();
-  if (syscall(SYS_dup3, plan.errorWrite, 2, 0) != 2) fail();
+  if (in < 0 || (in != 0 && syscall(SYS_dup3, in, 0, 0) != 0)) ChildFails(plan);
+  if (syscall(SYS_dup3, plan.outputWrite, 1, 0) != 1) ChildFails(plan);
+  if (syscall(SYS_dup3, plan.errorWrite, 2, 0) != 2) ChildFails(plan);
   // Closed by the program's start, so that the report pipe stays open until then.
   if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
     // Kernels before 5.11: close what the limit allows.
     rlimit limit = {};
-    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) fail();
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) ChildFails(plan);
     for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd)
       if (static_cast<int>(fd) != plan.reportWrite) syscall(SYS_close, fd);
   }
