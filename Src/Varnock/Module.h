@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
-
-#include <boost/format.hpp>
+#include <type_traits>
 
 #include "KVL.h"
 
@@ -37,12 +37,39 @@ constexpr uint32_t TL_DB = 128;
 extern const KVL::Language_Support::CLanguageSupport::CLngFile g_LanguageFile;
 extern const KVL::Misc::CModuleInfo g_ModuleInfo;
 
-// printf-style formatting of a text ("%d", "%s", "%02d" ...).
+namespace FmtDetail {
+// Copies `format` into `out` up to its next conversion ("%%" as "%") and moves past it; `spec`
+// gets the conversion's flags and width ("02" of "%02d"). False when no conversion is left.
+bool NextConversion(std::string& out, const char*& format, std::string& spec);
+// One argument in the place of its conversion: a text whole, a number in decimal with the
+// conversion's flags and width, whatever its letter (%d or %s).
+void Append(std::string& out, const std::string& spec, const std::string& text);
+void Append(std::string& out, const std::string& spec, const char* text);
+void Append(std::string& out, const std::string& spec, long long number);
+void Append(std::string& out, const std::string& spec, unsigned long long number);
+template <typename T>
+void Append(std::string& out, const std::string& spec, const T& number) {
+  static_assert(std::is_integral_v<T>, "Fmt takes texts and integers");
+  if constexpr (std::is_signed_v<T>)
+    Append(out, spec, static_cast<long long>(number));
+  else
+    Append(out, spec, static_cast<unsigned long long>(number));
+}
+}  // namespace FmtDetail
+
+// printf-style formatting of a text ("%d", "%s", "%02d" ...): each argument takes the place of
+// the next conversion, a number in decimal and a text as it is. A pass formats texts for every
+// drive, so this writes into one string rather than through a stream.
 template <typename... Args>
 std::string Fmt(const char* format, const Args&... args) {
-  boost::format f(format);
-  (void)std::initializer_list<int>{(f % args, 0)...};
-  return f.str();
+  std::string out;
+  std::string spec;
+  (void)std::initializer_list<int>{
+      (FmtDetail::NextConversion(out, format, spec) ? FmtDetail::Append(out, spec, args) : void(),
+       0)...};
+  while (FmtDetail::NextConversion(out, format, spec)) {
+  }  // conversions without an argument are dropped
+  return out;
 }
 
 }  // namespace NAMESPACE_Varnock

@@ -1,6 +1,9 @@
-// The module's exports, the request operation and the routing of per-object requests.
+// The module's exports, its module-wide objects and text formatting, the request operation and
+// the routing of per-object requests.
 #define VARNOCK_SOURCE "Src/Varnock"
 
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "Module.h"
@@ -160,6 +163,58 @@ uint32_t IPLUGINAPI_IMPL::ExecuteOperation(uint64_t id, PI::COperation& operatio
   if (target.drive) return ExecutePhysicalDriveOperation(*target.drive, operation);
   return PI::ERR_NO_OBJECT;
 }
+
+namespace FmtDetail {
+
+bool NextConversion(std::string& out, const char*& format, std::string& spec) {
+  while (*format != '\0') {
+    if (*format != '%') {
+      out += *format++;
+      continue;
+    }
+    if (format[1] == '%') {
+      out += '%';
+      format += 2;
+      continue;
+    }
+    ++format;
+    spec.clear();
+    while (*format != '\0' && std::strchr("-+ #0123456789", *format) != nullptr) spec += *format++;
+    if (*format != '\0') ++format;  // the conversion's letter
+    return true;
+  }
+  return false;
+}
+
+void Append(std::string& out, const std::string&, const std::string& text) { out += text; }
+void Append(std::string& out, const std::string&, const char* text) {
+  if (text != nullptr) out += text;
+}
+
+namespace {
+template <typename T>
+void AppendDecimal(std::string& out, const std::string& spec, const char* length, T number) {
+  const std::string format = "%" + spec + length;
+  char text[64];
+  const int written = std::snprintf(text, sizeof text, format.c_str(), number);
+  if (written > 0 && static_cast<size_t>(written) < sizeof text) {
+    out.append(text, static_cast<size_t>(written));
+  } else if (written > 0) {  // a width beyond the buffer
+    std::string wide(static_cast<size_t>(written) + 1, '\0');
+    std::snprintf(wide.data(), wide.size(), format.c_str(), number);
+    out.append(wide.data(), static_cast<size_t>(written));
+  }
+}
+}  // namespace
+
+void Append(std::string& out, const std::string& spec, long long number) {
+  AppendDecimal(out, spec, "lld", number);
+}
+void Append(std::string& out, const std::string& spec, unsigned long long number) {
+  AppendDecimal(out, spec, "llu", number);
+}
+
+}  // namespace FmtDetail
 
 }  // namespace NAMESPACE_Varnock
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <tuple>
 #include <utility>
@@ -49,9 +48,8 @@ bool ParseHexId(std::string text, unsigned& value) {
 }
 
 bool ReadHexFile(const std::string& path, unsigned& value) {
-  std::ifstream in(path);
   std::string text;
-  return in && std::getline(in, text) && ParseHexId(text, value);
+  return KVL::Platform::ReadFirstLine(path, text) && ParseHexId(text, value);
 }
 
 // Parses a sysfs entry name "SSSS:BB:DD.F".

@@ -1,5 +1,6 @@
 // The few system calls that the toolkit's otherwise portable files need, one implementation per
-// system (PlatformPosix.cpp, win32/Platform.cpp): thread ids, trace files, replacing a file,
+// system (PlatformPosix.cpp, win32/Platform.cpp): thread ids, trace files, reading and replacing
+// a file,
 // the encoding of paths, the machine's PCI functions and loading a module. Stateless; safe from
 // any thread.
 #pragma once
@@ -17,6 +18,11 @@ uint64_t CurrentThreadId();
 
 // Opens `path` for appending so that no program the host runs inherits it; null on failure.
 FILE* OpenAppendNoInherit(const std::string& path);
+
+// The first line of the small file at `path`, without its line end ('\n'), read without a stream;
+// false when the file cannot be opened or holds nothing. Sysfs attributes and IDs are read this
+// way on every scan.
+bool ReadFirstLine(const std::string& path, std::string& line);
 
 // Replaces the file at `path` with `content` atomically: a temporary file beside it, flushed to
 // disk, then moved over it. Keeps the permissions of the file it replaces when `existed`.

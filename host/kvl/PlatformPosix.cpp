@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace KVL {
 namespace Platform {
@@ -45,6 +46,25 @@ std::string OwnProgramPath() { return std::string(); }
 std::string PathToUtf8(const std::string& path) { return path; }
 
 bool MachinePciFunctions(std::vector<PciFunctionId>&) { return false; }
+
+bool ReadFirstLine(const std::string& path, std::string& line) {
+  line.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool any = false;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    any = true;
+    const char* end = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<size_t>(got)));
+    line.append(buffer, end != nullptr ? static_cast<size_t>(end - buffer) : static_cast<size_t>(got));
+    if (end != nullptr) break;
+  }
+  close(fd);
+  return any;
+}
 
 void* LoadModule(const std::string& path, std::string& error) {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -7,9 +7,9 @@
 #endif
 
 #include <ctime>
-#include <fstream>
 
 #include "KVLX.h"
+#include "Platform.h"
 
 namespace KVLX {
 
@@ -17,9 +17,9 @@ std::string CSystem::GetModuleVersion(const std::string& moduleName) {
   if (moduleName.empty() || moduleName == "." || moduleName == ".." ||
       moduleName.find('/') != std::string::npos)
     return std::string();
-  std::ifstream in("/sys/module/" + moduleName + "/version");
   std::string version;
-  if (!in || !std::getline(in, version)) return std::string();
+  if (!KVL::Platform::ReadFirstLine("/sys/module/" + moduleName + "/version", version))
+    return std::string();
   while (!version.empty() && (version.back() == '\r' || version.back() == ' '))
     version.pop_back();
   return version;

@@ -70,6 +70,20 @@ bool ParseInstanceId(const char* id, unsigned& vendor, unsigned& device) {
 
 // Every present device of the PCI enumerator, with the bus number and address (device << 16 |
 // function) that the device manager keeps for it. Windows shows no segment here: 0.
+bool ReadFirstLine(const std::string& path, std::string& line) {
+  line.clear();
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  bool any = false;
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    any = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  std::fclose(file);
+  return any;
+}
+
 bool MachinePciFunctions(std::vector<PciFunctionId>& functions) {
   functions.clear();
   const HDEVINFO set = SetupDiGetClassDevsA(nullptr, "PCI", nullptr,
