@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -350,20 +353,25 @@ struct storage_t {
     const tableBase_t& table = requireTable<T>();
 
     int64_t key = -1;
-    detail::Statement statement;
-    detail::Columns columns = columnsOf(*map, record, statement, [&](const auto& entry) {
+    std::vector<detail::Parameter> parameters(map->columnCount);
+    // The placeholder each column takes, by its first letter ('-' for a column of no field): the
+    // statement text depends on nothing else.
+    std::string shape(map->columnCount, '-');
+    map->forEachField([&](const auto& entry) {
+      if (entry.columnIndex >= map->columnCount) return;
       const auto& value = record.*entry.member;
       using M = std::decay_t<decltype(value)>;
       if constexpr (std::is_same_v<M, int32_t> || std::is_same_v<M, uint64_t>) {
         if (entry.columnIndex == 0 && !RaidDataModels::IsNull(value))
           key = static_cast<int64_t>(value);
       }
-      return true;
+      parameters[entry.columnIndex] = detail::Bound(value);
+      shape[entry.columnIndex] = parameters[entry.columnIndex].placeholder[0];
     });
-    for (size_t i = 0; i < columns.names.size(); ++i)
-      if (columns.written[i]) columns.names[i] += "=" + columns.placeholders[i];
-    statement.sql = "UPDATE " + table.tableName + " SET " + detail::JoinColumns(columns.names) +
-                    " WHERE ID = ?;";
+    detail::Statement statement;
+    statement.sql = updateText(*map, table, parameters, shape);
+    for (size_t i = 0; i < parameters.size(); ++i)
+      if (shape[i] != '-') statement.take(std::move(parameters[i]));
     statement.values.push_back(key);
     runWrite(table, statement);
   }
@@ -384,6 +392,12 @@ struct storage_t {
   }
 
  private:
+  // Update texts by table name and placeholder shape (a handful per table: a Real column takes a
+  // CAST, a NaN or infinity a word); kept up to a bound, past which texts are built each time.
+  static constexpr size_t kKeptUpdateTexts = 64;
+  std::mutex updateTextsMutex;
+  std::unordered_map<std::string, std::string> updateTexts;  // guarded by updateTextsMutex
+
   static DBEXCEPTION::DatabaseException NoModel(const char* end) {
     return DBEXCEPTION::DatabaseException(
         std::string("Storage query exception thrown! No such model in map exist") + end);
@@ -397,6 +411,34 @@ struct storage_t {
       throw DBEXCEPTION::DatabaseException(
           "Storage query exception thrown! No such table in storage exist.");
     return *table;
+  }
+
+  // The text of an update of `table` whose columns take `parameters`' placeholders, kept per
+  // table and shape: a pass rewrites every row of a drive with the same text, and writing the
+  // text of 50 columns anew costs more than running the statement.
+  template <typename T>
+  std::string updateText(const RaidDataModels::dbModelFieldsMap<T>& map, const tableBase_t& table,
+                         const std::vector<detail::Parameter>& parameters,
+                         const std::string& shape) {
+    std::string key = table.tableName;
+    key += '\0';
+    key += shape;
+    {
+      std::lock_guard<std::mutex> lock(updateTextsMutex);
+      const auto kept = updateTexts.find(key);
+      if (kept != updateTexts.end()) return kept->second;
+    }
+    std::vector<std::string> names(map.columnCount);
+    map.forEachField([&](const auto& entry) {
+      if (entry.columnIndex < map.columnCount)
+        names[entry.columnIndex] =
+            entry.columnName + "=" + parameters[entry.columnIndex].placeholder;
+    });
+    std::string sql =
+        "UPDATE " + table.tableName + " SET " + detail::JoinColumns(names) + " WHERE ID = ?;";
+    std::lock_guard<std::mutex> lock(updateTextsMutex);
+    if (updateTexts.size() < kKeptUpdateTexts) updateTexts.emplace(std::move(key), sql);
+    return sql;
   }
 
   // The columns of `record` in table order, each name with its placeholder, the values taken
