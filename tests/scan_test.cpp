@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KVL.h"
+#include "Module.h"
 #include "TestHome.h"
 #include "PluginTestPeer.h"
 
@@ -162,6 +163,18 @@ TEST_F(ScanTest, RescanKeepsKnownIdentifiersAndNumbersNewSerials) {
   m_Plugin.ScanSystem(m_NewAdapters, m_NewDrives, true);
   EXPECT_EQ(kFirstId + 6, m_NewAdapters[0].GetID());
   EXPECT_EQ(0u, m_NewAdapters[0].GetChangeCount());
+}
+
+// The texts a scan writes (dates, PCI locations, names) as printf writes them.
+TEST(FormatTest, NumbersTakeTheirWidthAndTextsStayWhole) {
+  EXPECT_EQ(" 999-01-02", Fmt("%4d-%02d-%02d", 999, 1, 2));
+  EXPECT_EQ("12345-12-31", Fmt("%4d-%02d-%02d", 12345, 12, 31));
+  EXPECT_EQ("PCI:Segment=18446744073709551615&Bus=0",
+            Fmt("PCI:Segment=%d&Bus=%d", uint64_t{18446744073709551615ULL}, uint64_t{0}));
+  EXPECT_EQ("-2147483648", Fmt("%d", int32_t{-2147483647 - 1}));
+  EXPECT_EQ(std::string("a\0b (100%) 7%", 13), Fmt("%s (%s) %d%%", std::string("a\0b", 3),
+                                                     std::string("100%"), 7));
+  EXPECT_EQ("1.", Fmt("%s.%s", std::string("1"), std::string()));
 }
 
 }  // namespace
