@@ -38,22 +38,22 @@ extern const KVL::Language_Support::CLanguageSupport::CLngFile g_LanguageFile;
 extern const KVL::Misc::CModuleInfo g_ModuleInfo;
 
 namespace FmtDetail {
-// Copies `format` into `out` up to its next conversion ("%%" as "%") and moves past it; `spec`
+// Copies `format` into `out` up to its next conversion ("%%" as "%") and moves past it; `flags`
 // gets the conversion's flags and width ("02" of "%02d"). False when no conversion is left.
-bool NextConversion(std::string& out, const char*& format, std::string& spec);
+bool NextConversion(std::string& out, const char*& format, std::string& flags);
 // One argument in the place of its conversion: a text whole, a number in decimal with the
 // conversion's flags and width, whatever its letter (%d or %s).
-void Append(std::string& out, const std::string& spec, const std::string& text);
-void Append(std::string& out, const std::string& spec, const char* text);
-void Append(std::string& out, const std::string& spec, long long number);
-void Append(std::string& out, const std::string& spec, unsigned long long number);
+void Append(std::string& out, const std::string& flags, const std::string& text);
+void Append(std::string& out, const std::string& flags, const char* text);
+void Append(std::string& out, const std::string& flags, long long number);
+void Append(std::string& out, const std::string& flags, unsigned long long number);
 template <typename T>
-void Append(std::string& out, const std::string& spec, const T& number) {
+void Append(std::string& out, const std::string& flags, const T& number) {
   static_assert(std::is_integral_v<T>, "Fmt takes texts and integers");
   if constexpr (std::is_signed_v<T>)
-    Append(out, spec, static_cast<long long>(number));
+    Append(out, flags, static_cast<long long>(number));
   else
-    Append(out, spec, static_cast<unsigned long long>(number));
+    Append(out, flags, static_cast<unsigned long long>(number));
 }
 }  // namespace FmtDetail
 
@@ -63,11 +63,11 @@ void Append(std::string& out, const std::string& spec, const T& number) {
 template <typename... Args>
 std::string Fmt(const char* format, const Args&... args) {
   std::string out;
-  std::string spec;
+  std::string flags;
   (void)std::initializer_list<int>{
-      (FmtDetail::NextConversion(out, format, spec) ? FmtDetail::Append(out, spec, args) : void(),
+      (FmtDetail::NextConversion(out, format, flags) ? FmtDetail::Append(out, flags, args) : void(),
        0)...};
-  while (FmtDetail::NextConversion(out, format, spec)) {
+  while (FmtDetail::NextConversion(out, format, flags)) {
   }  // conversions without an argument are dropped
   return out;
 }

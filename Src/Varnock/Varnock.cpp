@@ -166,7 +166,7 @@ uint32_t IPLUGINAPI_IMPL::ExecuteOperation(uint64_t id, PI::COperation& operatio
 
 namespace FmtDetail {
 
-bool NextConversion(std::string& out, const char*& format, std::string& spec) {
+bool NextConversion(std::string& out, const char*& format, std::string& flags) {
   while (*format != '\0') {
     if (*format != '%') {
       out += *format++;
@@ -178,8 +178,8 @@ bool NextConversion(std::string& out, const char*& format, std::string& spec) {
       continue;
     }
     ++format;
-    spec.clear();
-    while (*format != '\0' && std::strchr("-+ #0123456789", *format) != nullptr) spec += *format++;
+    flags.clear();
+    while (*format != '\0' && std::strchr("-+ #0123456789", *format) != nullptr) flags += *format++;
     if (*format != '\0') ++format;  // the conversion's letter
     return true;
   }
@@ -193,8 +193,8 @@ void Append(std::string& out, const std::string&, const char* text) {
 
 namespace {
 template <typename T>
-void AppendDecimal(std::string& out, const std::string& spec, const char* length, T number) {
-  const std::string format = "%" + spec + length;
+void AppendDecimal(std::string& out, const std::string& flags, const char* length, T number) {
+  const std::string format = "%" + flags + length;
   char text[64];
   const int written = std::snprintf(text, sizeof text, format.c_str(), number);
   if (written > 0 && static_cast<size_t>(written) < sizeof text) {
@@ -207,11 +207,11 @@ void AppendDecimal(std::string& out, const std::string& spec, const char* length
 }
 }  // namespace
 
-void Append(std::string& out, const std::string& spec, long long number) {
-  AppendDecimal(out, spec, "lld", number);
+void Append(std::string& out, const std::string& flags, long long number) {
+  AppendDecimal(out, flags, "lld", number);
 }
-void Append(std::string& out, const std::string& spec, unsigned long long number) {
-  AppendDecimal(out, spec, "llu", number);
+void Append(std::string& out, const std::string& flags, unsigned long long number) {
+  AppendDecimal(out, flags, "llu", number);
 }
 
 }  // namespace FmtDetail
