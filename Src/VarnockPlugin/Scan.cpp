@@ -132,7 +132,8 @@ const Object* FindBySerial(const std::vector<Object>* objects, const std::string
 }
 
 // Identity, place on the bus and driver of the adapter of `info`.
-void DescribeAdapter(const AdapterInfo& info, CVedidEVUAdapter& adapter) {
+void DescribeAdapter(const AdapterInfo& info, const ScanContext& context,
+                     CVedidEVUAdapter& adapter) {
   adapter.m_Type = PI::TYPE_ADAPTER;
   adapter.m_Vendor = "INTEL";
   adapter.m_DevicePath = boost::algorithm::erase_all_copy(info.devicePath, "\\");
@@ -151,7 +152,13 @@ void DescribeAdapter(const AdapterInfo& info, CVedidEVUAdapter& adapter) {
   globalId.GenerateUniqueAdapterNumber();
   adapter.m_GlobalAdapterNumber = globalId.GetGlobalAdapterNumber();
 
-  adapter.m_DriverVersion = KVLX::CSystem::GetModuleVersion(adapter.m_DriverName);
+  auto known = context.driverVersions.find(adapter.m_DriverName);
+  if (known == context.driverVersions.end())
+    known = context.driverVersions
+                .emplace(adapter.m_DriverName,
+                         KVLX::CSystem::GetModuleVersion(adapter.m_DriverName))
+                .first;
+  adapter.m_DriverVersion = known->second;
   if (adapter.m_DriverVersion.empty() && !info.driverMajorVersion.empty() &&
       !info.driverMinorVersion.empty())
     adapter.m_DriverVersion = Fmt("%s.%s", info.driverMajorVersion, info.driverMinorVersion);
@@ -237,7 +244,7 @@ ScannedDrive ScanRecord(const AdapterInfo& info, const ScanContext& context) {
   CVedidEVUAdapter& adapter = scanned.adapter;
   CVedidEVUPhysicalDrive& drive = scanned.drive;
   Identify(FindBySerial(context.knownAdapters, info.serialNumber), context, adapter);
-  DescribeAdapter(info, adapter);
+  DescribeAdapter(info, context, adapter);
   AddHealth(info.health, adapter);
   if (context.adapterIds != nullptr &&
       std::any_of(context.adapterIds->begin(), context.adapterIds->end(),

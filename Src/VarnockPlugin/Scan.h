@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct ScanContext {
   const std::vector<PI::CAdapterID>* adapterIds = nullptr;
   // Hands out the identifier of a new object.
   std::function<uint64_t()> nextId;
+  // Driver versions by module name, each read once per scan rather than once per drive.
+  mutable std::map<std::string, std::string> driverVersions;
 };
 
 // The adapter and the drive beneath it that one record (with its health) describes.
