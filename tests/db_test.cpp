@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "Database.h"
 #include "DatabaseORM.h"
@@ -63,10 +64,36 @@ TEST_F(HostDatabaseTest, FirstUseCreatesTheSchemaInTheHome) {
   EXPECT_EQ(storage, Open());  // one home, one shared storage
 }
 
+TEST_F(HostDatabaseTest, RowLookupsUseAnIndexAndATableOfAnotherShapeStillOpens) {
+  Open();
+  for (const char* lookup : {"SELECT * FROM Adapter a WHERE (a.AdapterNumber = 7 AND "
+                             "a.HostName = 'localhost')",
+                             "SELECT * FROM PD p WHERE (p.HostName = 'localhost' AND "
+                             "p.SerialNumber = 'S1')"}) {
+    const auto plan = home_.QueryDb(std::string("EXPLAIN QUERY PLAN ") + lookup);
+    ASSERT_EQ(1u, plan.size()) << lookup;
+    EXPECT_NE(std::string::npos, plan[0].back().find("USING INDEX")) << plan[0].back();
+  }
+
+  // A database whose Adapter table lacks the looked-up columns opens without the index.
+  home_.WriteFile("other/.keep", "");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(home_.Path("other/host.db").c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE Adapter (ID INTEGER PRIMARY KEY, Name TEXT)",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  KVL::Misc::CKvlApplication::SetProcessPath(home_.Path("other/varnock-host"));
+  auto other = Open();
+  EXPECT_EQ("ok", Run(*other, "SELECT COUNT(*) FROM Adapter; SELECT COUNT(*) FROM PD;"));
+}
+
 TEST_F(HostDatabaseTest, QueryReturnsEveryValueOfEveryStatementAsText) {
   auto storage = Open();
   EXPECT_EQ((std::vector<std::string>{"1", "NULL", "x", "2.5"}),
             storage->dao->query("SELECT 1, NULL; -- note\n SELECT 'x', 2.5;  "));
+  EXPECT_EQ(
+      (std::vector<std::string>{"-9223372036854775808", "9223372036854775807", "0", "1.0e+20"}),
+      storage->dao->query("SELECT -9223372036854775807 - 1, 9223372036854775807, 0, 1e20"));
   EXPECT_EQ("near \"SELEC\": syntax error", Run(*storage, "SELEC 1"));
   EXPECT_EQ("a transaction left open by the statements was rolled back",
             Run(*storage, "BEGIN; INSERT INTO PD (Name) VALUES ('lost');"));

@@ -235,6 +235,10 @@ std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenM
     sqlite3_close_v2(db);
     return std::make_shared<DatabaseDAO>(Unavailable(path, reason));
   }
+  // The indexes only speed up lookups: a table of another shape, or a database another
+  // connection holds locked, keeps its rows reachable without them.
+  if (mode != OpenMode::ReadOnly)
+    (void)sqlite3_exec(db, HostIndexSql().c_str(), nullptr, nullptr, nullptr);
   sqlite3_set_authorizer(db, Authorize, nullptr);
 
   auto dao = std::make_shared<DatabaseDAO>();

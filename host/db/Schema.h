@@ -17,6 +17,9 @@ namespace DatabaseWrapper {
 // The statements that create every missing table of the schema.
 std::string HostSchemaSql();
 
+// The statements that create the indexes of the plug-in's row lookups where they are missing.
+std::string HostIndexSql();
+
 // A storage over `dao` holding the schema's table records and field maps, with prefixed
 // conditions. The caller owns the storage (shared).
 std::shared_ptr<DatabaseORM::storage_t> MakeHostStorage(std::shared_ptr<DatabaseDAO> dao);
