@@ -152,13 +152,9 @@ void DescribeAdapter(const AdapterInfo& info, const ScanContext& context,
   globalId.GenerateUniqueAdapterNumber();
   adapter.m_GlobalAdapterNumber = globalId.GetGlobalAdapterNumber();
 
-  auto known = context.driverVersions.find(adapter.m_DriverName);
-  if (known == context.driverVersions.end())
-    known = context.driverVersions
-                .emplace(adapter.m_DriverName,
-                         KVLX::CSystem::GetModuleVersion(adapter.m_DriverName))
-                .first;
-  adapter.m_DriverVersion = known->second;
+  auto [version, unread] = context.driverVersions.try_emplace(adapter.m_DriverName);
+  if (unread) version->second = KVLX::CSystem::GetModuleVersion(adapter.m_DriverName);
+  adapter.m_DriverVersion = version->second;
   if (adapter.m_DriverVersion.empty() && !info.driverMajorVersion.empty() &&
       !info.driverMinorVersion.empty())
     adapter.m_DriverVersion = Fmt("%s.%s", info.driverMajorVersion, info.driverMinorVersion);

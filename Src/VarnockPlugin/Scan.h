@@ -27,7 +27,8 @@ struct ScanContext {
   const std::vector<PI::CAdapterID>* adapterIds = nullptr;
   // Hands out the identifier of a new object.
   std::function<uint64_t()> nextId;
-  // Driver versions by module name, each read once per scan rather than once per drive.
+  // Driver versions by module name, each read once per scan rather than once per drive: a cache,
+  // so the scan may fill it through a const context.
   mutable std::map<std::string, std::string> driverVersions;
 };
 
