@@ -215,8 +215,11 @@ void DatabaseDAO::Reconnect() {
 }
 
 std::shared_ptr<DatabaseDAO> DatabaseDAO::Connect(const std::string& path, OpenMode mode) {
-  const int flags = mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY
-                                               : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  // Every use of a connection holds the DAO's own mutex, so SQLite's per-call connection mutex
+  // (two lock operations for each bind, column read and step) would only repeat it.
+  const int flags = SQLITE_OPEN_NOMUTEX | (mode == OpenMode::ReadOnly
+                                               ? SQLITE_OPEN_READONLY
+                                               : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(KVL::Platform::PathToUtf8(path).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
