@@ -7,9 +7,9 @@
 #pragma once
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -120,10 +120,11 @@ inline Parameter Bound(double value) {
   if (RaidDataModels::IsNull(value)) return {kReadAsReal, nullptr};
   if (std::isnan(value)) return {"nan", nullptr, false};
   if (std::isinf(value)) return {"inf", nullptr, false};
-  const int length = std::snprintf(nullptr, 0, "%f", value);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  std::snprintf(text.data(), text.size() + 1, "%f", value);
-  return {kReadAsReal, std::move(text)};
+  // Six decimals, as "%f" writes them, whatever the process's locale; 309 digits before the
+  // point at most.
+  char text[400];
+  const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  return {kReadAsReal, std::string(text, written.ptr)};
 }
 
 // Member values decoded from a result text; text that does not convert gives the sentinel.
