@@ -77,6 +77,24 @@ Listing ListDirectory(const std::string& path) {
   return entries;
 }
 
+// Whether the directory still lists exactly `entries`, compared as it is read.
+bool ListsSame(const std::string& path, const Listing& entries) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  size_t next = 0;
+  bool same = true;
+  while (same) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] == '.') continue;
+    same = next < entries.size() && entries[next].second == entry->d_ino &&
+           entries[next].first == entry->d_name;
+    ++next;
+  }
+  closedir(dir);
+  return same && next == entries.size();
+}
+
 // What the last full read of a tree found for one list of IDs. A scan asks for instance 1, 2,
 // 3 ... in turn; reading two files of every function for each of them would make a scan of N
 // drives cost N² file reads. So instance 1 always reads the tree, and a later instance reuses
@@ -109,10 +127,11 @@ std::vector<PciFunction> FindFunctions(const IdList& ids, uint32_t instance) {
   std::vector<PciFunction> found;
   if (g_PciRoot.empty() && FindMachineFunctions(ids, found)) return found;
   const std::string root = g_PciRoot.empty() ? "/sys/bus/pci/devices" : g_PciRoot;
-  Listing entries = ListDirectory(root);
   PciSnapshot& last = g_PciSnapshot;
-  if (instance > 1 && last.root == root && last.ids == ids && last.entries == entries)
+  if (instance > 1 && last.root == root && last.ids == ids && ListsSame(root, last.entries))
     return last.found;
+
+  Listing entries = ListDirectory(root);
 
   for (const auto& entry : entries) {
     PciFunction f;
