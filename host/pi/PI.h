@@ -120,6 +120,9 @@ class CObject {
   virtual ~CObject() = default;
   CObject(const CObject&) = default;
   CObject& operator=(const CObject&) = default;
+  // Moves that cannot throw, so a growing list of objects moves them instead of copying.
+  CObject(CObject&&) noexcept = default;
+  CObject& operator=(CObject&&) noexcept = default;
   // Two objects are equal when they are the same host object: same identifier and type code.
   // Parent and child lists, change count, mark, properties and operations are bookkeeping
   // that the host refreshes on its own, so they take no part.
