@@ -5,6 +5,8 @@
 
 #include "Diff.h"
 
+#include <utility>
+
 #include "Module.h"
 
 namespace NAMESPACE_Varnock {
@@ -79,7 +81,7 @@ void DiffAdapters(const std::vector<CVedidEVUAdapter>& oldAdapters,
       if (*old != fresh) {
         CVedidEVUAdapter changed = *old;
         CVedidEVUAdapter::Update(changed, fresh, changes.events);
-        changes.changedAdapters.push_back(changed);
+        changes.changedAdapters.push_back(std::move(changed));
         changes.changed = true;
       }
       continue;
@@ -122,7 +124,7 @@ void DiffDrives(const std::vector<CVedidEVUPhysicalDrive>& oldDrives,
     CVedidEVUPhysicalDrive changed = *old;
     changed.IncrementChangeCount();
     changed.m_GlobalAdapterNumber = adapter->m_GlobalAdapterNumber;
-    changes.changedDrives.push_back(changed);
+    changes.changedDrives.push_back(std::move(changed));
     changes.changed = true;
   }
 }

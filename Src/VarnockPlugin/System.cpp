@@ -25,6 +25,8 @@ void IPLUGINAPI_IMPL::ScanSystem(std::vector<CVedidEVUAdapter>& adapters,
 
   std::vector<CVedidEVUAdapter> freshAdapters;
   std::vector<CVedidEVUPhysicalDrive> freshDrives;
+  freshAdapters.reserve(m_AdapterInfos.size());
+  freshDrives.reserve(m_AdapterInfos.size());
   for (AdapterInfo& info : m_AdapterInfos) {
     // A failed query leaves the health as it was; the scan shows what is known.
     (void)CmdEmu::GetLogPageInformation(m_ToolPath, info.index, info.health);
