@@ -364,22 +364,17 @@ TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
             "\",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 4320000\n"})
     EXPECT_TRUE(Has(result.body, line)) << line << "\n" << result.body;
 
-  rapidjson::Document topology, events;
+  rapidjson::Document topology;
   topology.Parse(Get("/api/topology").c_str());
   ASSERT_FALSE(topology.HasParseError());
   EXPECT_STREQ("topology", topology["cmd"].GetString());
   EXPECT_EQ(0, topology["result"].GetInt());
   ASSERT_EQ(5u, topology["objects"].Size());
   EXPECT_EQ(std::to_string(kPluginId + 1), topology["objects"][1]["id"].GetString());
-  events.Parse(Get("/api/events").c_str());
-  ASSERT_FALSE(events.HasParseError());
-  EXPECT_STREQ("exec", events["cmd"].GetString());
-  EXPECT_TRUE(events["events"].IsArray());
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 
 TEST_F(ServeTest, RefusesWhatItDoesNotServeWithoutHurtingOtherClients) {
-  limits = "request=3";
   StartServing();
   int status = 0;
   for (const char* path : {"/nope", "/metrics/x", "/api", "/index.html"}) {
@@ -394,25 +389,12 @@ TEST_F(ServeTest, RefusesWhatItDoesNotServeWithoutHurtingOtherClients) {
     EXPECT_TRUE(Has(answer, "Allow: GET\r\n")) << method;
   }
 
-  // Clients that stall in their headers each hold a connection; the others are still served.
-  std::vector<std::unique_ptr<RawConnection>> slow;
-  for (int i = 0; i < 40; ++i) {
-    slow.push_back(std::make_unique<RawConnection>(port));
-    ASSERT_TRUE(slow.back()->Send("GET /metrics HTTP/1.1\r\nX-Slow: "));
-  }
-  RawConnection garbage(port), huge(port);
+  // A request that is not HTTP gets 400; the next client is served.
+  RawConnection garbage(port);
   EXPECT_TRUE(garbage.Send("\x01\x02 \xff garbage\r\n\r\n"));
-  huge.Send("GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n");
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(Has(Get("/metrics", &status), "varnock_up 1\n"));
-    EXPECT_EQ(200, status);
-    for (auto& connection : slow) connection->Send("x");
-  }
   EXPECT_EQ(0u, garbage.Answer().find("HTTP/1.1 400 "));
-  EXPECT_EQ(0u, huge.Answer().find("HTTP/1.1 414 "));
-  // A client that stops sending is dropped at its request's deadline.
-  EXPECT_EQ("", slow.front()->Answer());
-  slow.clear();
+  EXPECT_TRUE(Has(Get("/metrics", &status), "varnock_up 1\n"));
+  EXPECT_EQ(200, status);
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 
@@ -434,19 +416,6 @@ TEST_F(ServeTest, AHangingDriveNeverHoldsUpAScrape) {
     EXPECT_TRUE(Has(text, "varnock_nvme_info{serial=\"" + std::string(kPlain) + "\""));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
-}
-
-TEST_F(ServeTest, PrometheusScrapesTheShellAndFollowsTheDriveTemperature) {
-  StartServing();
-  StartPrometheus();
-  const std::string query = "varnock_nvme_temperature_celsius{serial=\"" + std::string(kHot) + "\"}";
-  std::string seen;
-  EXPECT_TRUE(Eventually([&] { return (seen = Query(query)) == "31"; }, 90))
-      << seen << "\n" << home.ReadFile("prometheus.err");
-  SetTemperature(kHot, 45);
-  EXPECT_TRUE(Eventually([&] { return (seen = Query(query)) == "45"; }, 60)) << seen;
-  EXPECT_EQ(0, prometheus->Finish(SIGTERM, 30));
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 
@@ -624,7 +593,8 @@ TEST_F(ServeTest, BadListenAddressesAndBusyPortsExitNonZeroAndSignalsShutDown) {
 // --- hostile text from the tool ------------------------------------------------------------
 
 // One drive's identity holds bytes that are not UTF-8, quotes, backslashes, line ends and
-// terminal escape sequences (a NUL ends the text at the plug-in).
+// terminal escape sequences (a NUL ends the text at the plug-in). A real Prometheus scrapes the
+// shell throughout.
 TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
   const std::string serial = "PH\xff\xfe\"q\\b\nNEW 1\x1b[2J\x1b]0;pwn\x07";
   ChangeState([&](isdct::State& state) {
@@ -652,7 +622,12 @@ TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
   EXPECT_EQ("PH\xef\xbf\xbd\xef\xbf\xbd\"q\\b\nNEW 1\\x1b[2J\\x1b]0;pwn\\x07", labels["serial"]);
   EXPECT_EQ("SSDPE2KE016T7\xef\xbf\xbd(\xef\xbf\xbd" "31m", labels["model"]);
   EXPECT_EQ("QDV1\\x0d\\x1b[1A", labels["firmware"]);
-  EXPECT_EQ("31", Query("varnock_nvme_temperature_celsius{serial=\"" + std::string(kHot) + "\"}"));
+  // It follows the other drive's temperature as the drive changes.
+  const std::string hot = "varnock_nvme_temperature_celsius{serial=\"" + std::string(kHot) + "\"}";
+  EXPECT_EQ("31", Query(hot));
+  SetTemperature(kHot, 45);
+  std::string seen;
+  EXPECT_TRUE(Eventually([&] { return (seen = Query(hot)) == "45"; }, 60)) << seen;
   EXPECT_EQ(0, prometheus->Finish(SIGTERM, 30));
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 
@@ -673,10 +648,10 @@ TEST_F(ServeTest, HostileDriveTextStaysDataInMetricsJsonTerminalAndTrace) {
 
 // --- HTTP abuse ------------------------------------------------------------------------------
 
-TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
+TEST_F(ServeTest, RangesGetThePlainAnswerAndOneAddressCannotTakeEveryConnection) {
   ASSERT_NO_FATAL_FAILURE(StartServing());
   int status = 0;
-  const std::string plain = Get("/metrics", &status);
+  Get("/metrics", &status);
   ASSERT_EQ(200, status);
 
   // Ranges: a list of overlapping ranges gets the plain answer, never more.
@@ -688,26 +663,19 @@ TEST_F(ServeTest, SlowClientsAndRangeRequestsNeitherStarveNorAmplify) {
     EXPECT_EQ(Get("/").size(), result.body.size());
   }
 
-  // 400 clients from another address send a header line a second; a scrape from this one is
-  // answered within a second all along.
+  // One address opens more connections than its share (48): the rest are refused and counted,
+  // and a scrape from another address is answered.
   std::vector<std::unique_ptr<RawConnection>> slow;
-  for (int i = 0; i < 400; ++i) {
+  for (int i = 0; i < 64; ++i) {
     slow.push_back(std::make_unique<RawConnection>(port, "127.0.0.2"));
     slow.back()->Send("GET /metrics HTTP/1.1\r\n");
   }
-  for (int second = 0; second < 4; ++second) {
-    for (auto& connection : slow) connection->Send("X-Slow: " + std::to_string(second) + "\r\n");
-    ASSERT_EQ(200, HttpGet(port, "/metrics", "", kSanitizerSlowdown).status) << "second " << second;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  const std::string metrics = Get("/metrics");
-  EXPECT_NE("0", Sample(metrics, "varnock_http_connections_refused_total"));
-  const long peakKiB = PeakMemoryKiB(shell->Pid());
-  RecordProperty("shell_peak_rss_kib", static_cast<int>(peakKiB));
-  EXPECT_GT(peakKiB, 0);
-  if (kMemoryBoundsHold) {
-    EXPECT_LT(peakKiB, 256 * 1024);
-  }
+  std::string metrics;
+  EXPECT_TRUE(Eventually([&] {
+    metrics = Get("/metrics", &status);
+    const std::string refused = Sample(metrics, "varnock_http_connections_refused_total");
+    return status == 200 && !refused.empty() && refused != "0";
+  }, 30)) << metrics;
   slow.clear();
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
@@ -845,18 +813,11 @@ TEST_F(HttpAbuseTest, EndlessHeadsAreRefusedAsSoonAsALimitIsPassed) {
       {"header block", line + "X-A: " + std::string(defaults.headerBlock, 'b'),
        std::string(65536, 'b'), "HTTP/1.1 431 "},
       {"header fields", line + fields, "", "HTTP/1.1 431 "},
-      {"header lines", line, "X-A: b\r\n", "HTTP/1.1 431 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RawConnection attacker(port, "127.0.0.2", 10);
     ASSERT_TRUE(attacker.Send(c.head));
-    if (c.more == "X-A: b\r\n") {
-      std::string lines;
-      for (int i = 0; i < 8192; ++i) lines += c.more;
-      // Endless header lines: the limit of fields is passed within the first send.
-      attacker.Send(lines);
-    }
     EXPECT_EQ(0u, attacker.Answer().find(c.status));
     // Whatever comes on is read and dropped until the shell closes the connection.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -987,43 +948,22 @@ TEST_F(ServeTest, ServesTheReasonWhileThePluginCannotStartAndRecovers) {
   }
 }
 
-TEST_F(ServeTest, ToolRunsThatFailLaterShowInCountersAndPerDriveReads) {
-  ASSERT_NO_FATAL_FAILURE(StartServing());
-  const std::string plainRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kPlain) + "\"";
-  const std::string hotRead = "varnock_nvme_health_read_ok{serial=\"" + std::string(kHot) + "\"";
-  std::string metrics = Get("/metrics");
-  EXPECT_EQ("1", Sample(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\",device=\"nvme0n1\"}"));
-  EXPECT_EQ("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
-  ChangeState([](isdct::State& state) {
-    isdct::Fault& fault = state.FindBySerial(kPlain)->fault;
-    fault.kind = isdct::FaultKind::kExit;
-    fault.status = 5;
-    fault.page = isdct::Run::kTemperature;
-  });
-  EXPECT_TRUE(Eventually([&] {
-    metrics = Get("/metrics");
-    return Has(metrics, plainRead + ",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\",device=\"nvme0n1\"} 0\n");
-  }, 60)) << metrics;
-  EXPECT_TRUE(Has(metrics, hotRead + ",model=\"SSDPED1K375GA\",pci=\"0000:04:00.0\",device=\"nvme1n1\"} 1\n"));
-  EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}"));
-  EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"ok\"}"));
-  EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
-}
-
 // --- hostile tool output ---------------------------------------------------------------------
 
 // Each drive's read gauge follows the plug-in's rule for taking a page, where the exit status
 // and the text "No device selected" would have said otherwise, and a page nested a million
-// levels deep is one more page: read when it is JSON, not read when it is not.
+// levels deep is one more page: read when it is JSON, not read when it is not. The tool's
+// version nested as deep does not keep the plug-in from starting. Failed runs are counted.
 TEST_F(ServeTest, PerDriveReadsFollowThePluginsRuleAndSurviveDeepNesting) {
   home.WriteFile("valid.json", "{\"Temp Statistics X\": {\"Current Temperature\": 40}}\n");
   home.WriteFile("no-device.json", "{\"Error\": \"No device selected\"}\n");
   constexpr size_t kDepth = 1000000;
   home.WriteFile("deep.json", std::string(kDepth, '[') + std::string(kDepth, ']'));
   home.WriteFile("open.json", std::string(kDepth, '['));
+  // `serial` empty: the fault of the whole tool.
   const auto printFile = [&](const char* serial, isdct::Run page, const char* file, int status) {
     ChangeState([&](isdct::State& state) {
-      isdct::Fault& fault = state.FindBySerial(serial)->fault;
+      isdct::Fault& fault = *serial ? state.FindBySerial(serial)->fault : state.fault;
       fault.kind = isdct::FaultKind::kFile;
       fault.page = page;
       fault.path = home.Path(file);
@@ -1033,15 +973,20 @@ TEST_F(ServeTest, PerDriveReadsFollowThePluginsRuleAndSurviveDeepNesting) {
   const auto read = [&](const std::string& metrics, const char* serial) {
     return Sample(metrics, "varnock_nvme_health_read_ok{serial=\"" + std::string(serial) + "\"");
   };
+  const std::string failedRuns = "varnock_tool_runs_total{result=\"failed\"}";
+  printFile("", isdct::Run::kVersion, "deep.json", 0);
   ASSERT_NO_FATAL_FAILURE(StartServing());
+  std::string metrics = Get("/metrics");
+  EXPECT_EQ("1", Sample(metrics, "varnock_nvme_health_read_ok{serial=\"" + std::string(kPlain) +
+                                     "\",model=\"SSDPE2KE016T7\",pci=\"0000:03:00.0\",device=\"nvme0n1\"}"))
+      << metrics;
+  EXPECT_EQ("0", Sample(metrics, failedRuns));
   printFile(kPlain, isdct::Run::kTemperature, "valid.json", 4);  // taken: 1
   printFile(kHot, isdct::Run::kSmartHealth, "no-device.json", 0);  // rejected: 0
-  std::string metrics;
   // Two failed runs of the plain drive's page: the first one's reading is in.
   EXPECT_TRUE(Eventually([&] {
     metrics = Get("/metrics");
-    return read(metrics, kHot) == "0" &&
-           std::atoi(Sample(metrics, "varnock_tool_runs_total{result=\"failed\"}").c_str()) >= 2;
+    return read(metrics, kHot) == "0" && std::atoi(Sample(metrics, failedRuns).c_str()) >= 2;
   }, 60)) << metrics;
   EXPECT_EQ("1", read(metrics, kPlain)) << metrics;
 
@@ -1052,6 +997,7 @@ TEST_F(ServeTest, PerDriveReadsFollowThePluginsRuleAndSurviveDeepNesting) {
     return read(metrics, kPlain) == "0" && read(metrics, kHot) == "1";
   }, 60)) << metrics;
   EXPECT_TRUE(Has(metrics, "\nvarnock_up 1\n"));
+  EXPECT_NE("0", Sample(metrics, "varnock_tool_runs_total{result=\"ok\"}"));
   EXPECT_EQ(0, shell->Finish(SIGTERM, 60));
 }
 

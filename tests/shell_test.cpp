@@ -340,36 +340,6 @@ TEST_F(ShellPluginTest, SetAnswersTheValueThePluginApplied) {
   EXPECT_EQ("PollInterval=9\n", home.ReadFile("Varnock.ini"));
 }
 
-// --- Hostile tool output --------------------------------------------------------------------
-
-// Pages and the version nested a million levels deep (2 MB, well under the output cap) are read
-// once, by the plug-in's iterative parser: the shell neither crashes nor reads them otherwise.
-TEST_F(ShellPluginTest, ToolOutputNestedAMillionLevelsDeepDoesNotBringTheShellDown) {
-  constexpr size_t kDepth = 1000000;
-  home.WriteFile("deep.json", std::string(kDepth, '[') + std::string(kDepth, ']'));
-  home.WriteFile("open.json", std::string(kDepth, '{') + "\"");
-  isdct::State state;
-  std::string error;
-  ASSERT_TRUE(isdct::LoadState(home.Path("bin/drives.json"), state, error)) << error;
-  const auto printFile = [&](isdct::Fault& fault, isdct::Run page, const char* file) {
-    fault.kind = isdct::FaultKind::kFile;
-    fault.page = page;
-    fault.path = home.Path(file);
-    fault.status = 0;
-  };
-  printFile(state.fault, isdct::Run::kVersion, "deep.json");
-  printFile(state.drives[0].fault, isdct::Run::kDriveInfo, "deep.json");
-  printFile(state.drives[1].fault, isdct::Run::kSmartHealth, "open.json");
-  ASSERT_TRUE(isdct::SaveState(home.Path("bin/drives.json"), state, error)) << error;
-
-  auto answers = Script("create\ninit\ntopology\nrelease\n");
-  ASSERT_EQ(4u, answers.size()) << last.errors;
-  EXPECT_EQ(0, answers[1]["result"].GetInt());
-  EXPECT_EQ(2u, answers[1]["adapterIds"].Size());
-  EXPECT_EQ(0, answers[2]["result"].GetInt());
-  EXPECT_EQ(0, last.status) << last.errors;
-}
-
 TEST_F(ShellPluginTest, EndOfScriptOrCtrlCShutsARunningPluginDown) {
   // The end of the input: DeInitialize runs once, then the plug-in is released.
   // At the real time scale: DeInitialize's 25 s limit is reached only by a worker that hangs.
