@@ -127,19 +127,6 @@ TEST_F(ToolkitTest, GuardReleasesAndStrangersCannotRelease) {
 
 // --- Events, waiters, intervals -----------------------------------------------------------
 
-TEST_F(ToolkitTest, SetWakesAThreadParkedOnTheEvent) {
-  CEvent event;
-  ASSERT_EQ(1u, event.Init(false, false));
-  std::atomic<uint32_t> result{0};
-  CThread thread;
-  Start(thread, [&] { result = event.Wait(60000); });
-  ASSERT_TRUE(m_Clock->WaitForSleepers(1));
-  event.Set();
-  ASSERT_EQ(0u, thread.Wait(KVL::INFINITE));
-  EXPECT_EQ(1u, result.load());
-  EXPECT_FALSE(event.IsSignalled());
-}
-
 TEST_F(ToolkitTest, WaiterGivesThePositionOfTheFirstSignalledEvent) {
   CEvent force, stop, wake;
   ASSERT_EQ(1u, force.Init(false, false));
@@ -180,17 +167,22 @@ TEST_F(ToolkitTest, WaiterTimesOutOnlyWhenTheClockPassesTheLimit) {
 
 // --- Threads and cancellation -------------------------------------------------------------
 
-TEST_F(ToolkitTest, ThreadWaitReportsRunningUntilTheThreadEnds) {
-  CEvent go;
-  ASSERT_EQ(1u, go.Init(false, false));
+// An event set wakes the thread parked on it; the thread's wait says it runs until it ends.
+TEST_F(ToolkitTest, SetWakesAParkedThreadAndThreadWaitReportsRunningUntilItEnds) {
+  CEvent event;
+  ASSERT_EQ(1u, event.Init(false, false));
+  std::atomic<uint32_t> result{0};
   CThread thread;
   EXPECT_FALSE(thread.HasThread());
-  Start(thread, [&] { go.Wait(KVL::INFINITE); });
+  Start(thread, [&] { result = event.Wait(60000); });
   EXPECT_TRUE(thread.HasThread());
+  ASSERT_TRUE(m_Clock->WaitForSleepers(1));
   EXPECT_EQ(WAIT_TIMEOUT, thread.Wait(0));
-  go.Set();
-  EXPECT_EQ(0u, thread.Wait(KVL::INFINITE));
+  event.Set();
+  ASSERT_EQ(0u, thread.Wait(KVL::INFINITE));
   EXPECT_EQ(0u, thread.Wait(0));
+  EXPECT_EQ(1u, result.load());
+  EXPECT_FALSE(event.IsSignalled());
 }
 
 TEST_F(ToolkitTest, CancelUnwindsAThreadParkedInAWait) {
@@ -544,27 +536,23 @@ TEST_F(PciTest, InstancesFollowAddressOrderIgnoringCase) {
   EXPECT_EQ("none", Locate(std::vector<std::string>{}, 1));
 }
 
-TEST_F(PciTest, LaterInstancesSeeAFunctionAddedSinceTheFirst) {
+// A later instance reuses the last read only for the same IDs and while the tree lists the same
+// entries; the first instance always reads the tree.
+TEST_F(PciTest, LaterInstancesReuseTheLastReadOnlyWhileNothingChanged) {
   const std::vector<std::string> ids = {"80860a54"};
   EXPECT_EQ("0:3:0.0", Locate(ids, 1));
-  m_Home.AddPciDevice("0000:02:00.0", "0x8086", "0x0a54");
-  EXPECT_EQ("0:3:0.0", Locate(ids, 2));
-  EXPECT_EQ("0:129:0.0", Locate(ids, 3));
-}
-
-TEST_F(PciTest, FirstInstanceRereadsAFunctionChangedInPlace) {
-  const std::vector<std::string> ids = {"80860a54"};
-  EXPECT_EQ("0:3:0.0", Locate(ids, 1));
-  EXPECT_EQ("0:129:0.0", Locate(ids, 2));
-  m_Home.WriteFile("pci/0000:03:00.0/device", "0x1234\n");
-  EXPECT_EQ("0:129:0.0", Locate(ids, 1));
-  EXPECT_EQ("none", Locate(ids, 2));
-}
-
-TEST_F(PciTest, AnotherIdListIsNotAnsweredFromTheLastOne) {
-  EXPECT_EQ("0:3:0.0", Locate(std::vector<std::string>{"80860a54"}, 1));
   EXPECT_EQ("none", Locate(std::vector<std::string>{"80860953"}, 2));
   EXPECT_EQ("1:2:31.7", Locate(std::vector<std::string>{"80860953"}, 1));
+
+  EXPECT_EQ("0:3:0.0", Locate(ids, 1));
+  m_Home.AddPciDevice("0000:02:00.0", "0x8086", "0x0a54");  // a new entry
+  EXPECT_EQ("0:3:0.0", Locate(ids, 2));
+  EXPECT_EQ("0:129:0.0", Locate(ids, 3));
+
+  m_Home.WriteFile("pci/0000:02:00.0/device", "0x1234\n");  // changed in place
+  EXPECT_EQ("0:3:0.0", Locate(ids, 1));
+  EXPECT_EQ("0:129:0.0", Locate(ids, 2));
+  EXPECT_EQ("none", Locate(ids, 3));
 }
 
 // --- Tracing ------------------------------------------------------------------------------
