@@ -349,12 +349,12 @@ class ServeTest : public ::testing::Test {
   int port = 0;
 };
 
-TEST_F(ServeTest, MetricsPassPromtoolAndTheJsonViewsAreTheScriptAnswers) {
+// promtool judges the served text in the hostile-text case, whose metrics hold a plain drive too.
+TEST_F(ServeTest, MetricsCarryTheDrivesAndTheJsonViewsAreTheScriptAnswers) {
   StartServing();
   const HttpAnswer result = HttpGet(port, "/metrics");
   EXPECT_EQ(200, result.status);
   EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", result.Header("Content-Type"));
-  ExpectPromtoolAccepts(home, result.body);
   for (const std::string& line : std::vector<std::string>{
            "varnock_up 1\n", "varnock_drives 2\n",
         Temperature(kHot) +
