@@ -113,9 +113,8 @@ TEST_P(HostileSerialTest, SqlInSerialNumbersAndNamesIsStoredAsText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Serials, HostileSerialTest,
-                         ::testing::Values("x'); DELETE FROM Adapter; SELECT ('", "x') OR ('1'='1",
-                                           "'; DROP TABLE PD; --",
-                                           "PH'); UPDATE PD SET PowerOnHours = 0 WHERE ('1'='1"));
+                         // Closing a value list, widening a condition; the other texts drop, delete.
+                         ::testing::Values("x'); DELETE FROM Adapter; SELECT ('", "x') OR ('1'='1"));
 
 TEST_F(HostileTextTest, MegabyteTextsAreCarriedWhole) {
   const std::string serial = "PH" + std::string(1 << 20, 'S');
