@@ -90,9 +90,9 @@ void HostDriver::StartWorker() {
   std::vector<PI::CAdapterID> ids = m_AdapterIds;
   for (size_t i = 0; i < ids.size(); ++i) ids[i].SetAdapterNumber(static_cast<int32_t>(i));
   Check(m_Plugin->Request(REQ_SET_ADAPTER_IDS, 0, &ids) == 0, "SetAdapterIDs failed");
-  Check(m_Clock->WaitForSleepers(1), "the worker does not wait");
+  Check(m_Clock->WaitForSleepers(1, 60000), "the worker does not wait");
   m_Clock->Advance(100);  // the first wake-up: a full pass
-  Check(m_Clock->WaitForSleepers(1), "the worker's first pass does not end");
+  Check(m_Clock->WaitForSleepers(1, 60000), "the worker's first pass does not end");
 }
 
 void HostDriver::Start() {
