@@ -66,33 +66,38 @@ using IdList = std::vector<std::pair<unsigned, unsigned>>;
 // (the same order while it does not change); empty when it cannot be read.
 using Listing = std::vector<std::pair<std::string, ino_t>>;
 
-Listing ListDirectory(const std::string& path) {
-  Listing entries;
+// Hands `visit(name, inode)` each entry of a directory but the dot names, in the order the
+// directory lists them, until `visit` returns false; false when the directory cannot be read.
+template <typename Visit>
+bool ReadDirectory(const std::string& path, Visit visit) {
   DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return entries;
+  if (dir == nullptr) return false;
   while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') entries.emplace_back(entry->d_name, entry->d_ino);
+    if (entry->d_name[0] != '.' && !visit(entry->d_name, entry->d_ino)) break;
   }
   closedir(dir);
+  return true;
+}
+
+Listing ListDirectory(const std::string& path) {
+  Listing entries;
+  ReadDirectory(path, [&entries](const char* name, ino_t inode) {
+    entries.emplace_back(name, inode);
+    return true;
+  });
   return entries;
 }
 
 // Whether the directory still lists exactly `entries`, compared as it is read.
 bool ListsSame(const std::string& path, const Listing& entries) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
   size_t next = 0;
   bool same = true;
-  while (same) {
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
-    if (entry->d_name[0] == '.') continue;
-    same = next < entries.size() && entries[next].second == entry->d_ino &&
-           entries[next].first == entry->d_name;
+  const bool read = ReadDirectory(path, [&](const char* name, ino_t inode) {
+    same = next < entries.size() && entries[next].second == inode && entries[next].first == name;
     ++next;
-  }
-  closedir(dir);
-  return same && next == entries.size();
+    return same;
+  });
+  return read && same && next == entries.size();
 }
 
 // What the last full read of a tree found for one list of IDs. A scan asks for instance 1, 2,
