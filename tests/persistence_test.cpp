@@ -1,6 +1,5 @@
 // The plug-in, adapter and drive rows as the plug-in writes them into the host database of a
 // test home, and what the writes report when the database fails.
-#include <sqlite3.h>
 
 #include <map>
 #include <memory>
@@ -42,7 +41,6 @@ class PersistenceTest : public ::testing::Test {
   ~PersistenceTest() override {
     KVL::Misc::SetTraceMask(309, 0);
     KVL::Misc::SetTraceFile("");
-    sqlite3_close(other_);
   }
 
   // An adapter as the scan builds it for a P4800X-class drive.
@@ -93,13 +91,6 @@ class PersistenceTest : public ::testing::Test {
     return rows;
   }
 
-  // Another connection takes the write lock; the plug-in's writes fail at once.
-  void LockDatabase() {
-    rows_.Storage()->dao->setBusyTimeout(0);
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(home_.Path("host.db").c_str(), &other_));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr));
-  }
-
   std::string Traces() const { return home_.ReadFile("trace.log"); }
 
   TestHome home_;
@@ -107,7 +98,6 @@ class PersistenceTest : public ::testing::Test {
   CVedidEVUPlugin plugin_;
   PluginSettings settings_{"", 30};
   std::vector<CVedidEVUAdapter> adapters_;
-  sqlite3* other_ = nullptr;
 };
 
 TEST_F(PersistenceTest, PluginRowCarriesIdentityAndClampedPollInterval) {
