@@ -152,9 +152,7 @@ void DescribeAdapter(const AdapterInfo& info, const ScanContext& context,
   globalId.GenerateUniqueAdapterNumber();
   adapter.m_GlobalAdapterNumber = globalId.GetGlobalAdapterNumber();
 
-  auto [version, unread] = context.driverVersions.try_emplace(adapter.m_DriverName);
-  if (unread) version->second = KVLX::CSystem::GetModuleVersion(adapter.m_DriverName);
-  adapter.m_DriverVersion = version->second;
+  adapter.m_DriverVersion = context.driverVersion(adapter.m_DriverName);
   if (adapter.m_DriverVersion.empty() && !info.driverMajorVersion.empty() &&
       !info.driverMinorVersion.empty())
     adapter.m_DriverVersion = Fmt("%s.%s", info.driverMajorVersion, info.driverMinorVersion);

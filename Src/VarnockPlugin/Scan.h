@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -27,9 +26,8 @@ struct ScanContext {
   const std::vector<PI::CAdapterID>* adapterIds = nullptr;
   // Hands out the identifier of a new object.
   std::function<uint64_t()> nextId;
-  // Driver versions by module name, each read once per scan rather than once per drive: a cache,
-  // so the scan may fill it through a const context.
-  mutable std::map<std::string, std::string> driverVersions;
+  // The version of a driver by its module name.
+  std::function<std::string(const std::string&)> driverVersion;
 };
 
 // The adapter and the drive beneath it that one record (with its health) describes.

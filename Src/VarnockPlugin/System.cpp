@@ -3,8 +3,12 @@
 // m_DataLock, held by the caller.
 #define VARNOCK_SOURCE "Src/VarnockPlugin"
 
+#include <map>
+#include <string>
+
 #include "CmdEmu.h"
 #include "Diff.h"
+#include "KVLX.h"
 #include "Module.h"
 #include "Scan.h"
 #include "VarnockPlugin.h"
@@ -22,6 +26,13 @@ void IPLUGINAPI_IMPL::ScanSystem(std::vector<CVedidEVUAdapter>& adapters,
   }
   context.adapterIds = &m_AdapterIDs;
   context.nextId = [this] { return NextObjectID(); };
+  // Each driver's version is read once per scan rather than once per drive.
+  std::map<std::string, std::string> driverVersions;
+  context.driverVersion = [&driverVersions](const std::string& module) {
+    auto [version, unread] = driverVersions.try_emplace(module);
+    if (unread) version->second = KVLX::CSystem::GetModuleVersion(module);
+    return version->second;
+  };
 
   std::vector<CVedidEVUAdapter> freshAdapters;
   std::vector<CVedidEVUPhysicalDrive> freshDrives;
